@@ -1,0 +1,16 @@
+// Allocation used by both libraries.  Every record, block and buffer goes
+// through these calls so that tests can make the Nth allocation fail and
+// walk every failure path.  Failures set errno to ENOMEM.
+#pragma once
+
+#include <cstddef>
+
+void *zt_malloc(size_t n) noexcept;
+void *zt_calloc(size_t count, size_t size) noexcept;
+void *zt_realloc(void *p, size_t n) noexcept;
+void zt_free(void *p) noexcept;
+
+// Test switch: the `nth` allocation from now on (1 = the next one) fails;
+// 0 switches failures off.  Returns the allocations counted since the last
+// call, so a test can first count a call's allocations and then fail each.
+long zt_alloc_fail_at(long nth) noexcept;

@@ -1,0 +1,7 @@
+// Subcommands of the ztmime program; each returns the process exit status.
+#pragma once
+
+int cmd_events(int argc, char **argv);
+int cmd_tree(int argc, char **argv);
+int cmd_decode(int argc, char **argv);
+int cmd_encode(int argc, char **argv);
