@@ -1,0 +1,536 @@
+// Views: life cycle, writing at the end, and moving segments between views.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/alloc.h"
+#include "view_internal.h"
+
+namespace {
+
+// Blocks made for small appends hold a page with their header.
+constexpr size_t DEFAULT_BLOCK = 4096 - sizeof(zt_block);
+
+zt_block *block_new(size_t cap) noexcept
+{
+    cap = std::max(cap, DEFAULT_BLOCK);
+    auto *b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block) + cap));
+    if (!b)
+        return nullptr;
+    b->refs = 1;
+    b->external = 0;
+    b->cap = cap;
+    b->fill = 0;
+    b->data = reinterpret_cast<unsigned char *>(b + 1);
+    return b;
+}
+
+// Ensures room for k more segments after the last one.
+bool reserve_segs(ztview *v, uint32_t k) noexcept
+{
+    if (v->head + v->count + k <= v->cap)
+        return true;
+    if (v->count + k <= v->cap && v->head > 0) {
+        std::memmove(v->segs, v->segs + v->head, v->count * sizeof(zt_seg));
+        v->head = 0;
+        return true;
+    }
+    uint32_t cap = std::max<uint32_t>({v->cap * 2, v->count + k, 8});
+    auto *segs = static_cast<zt_seg *>(zt_malloc(cap * sizeof(zt_seg)));
+    if (!segs)
+        return false;
+    std::memcpy(segs, v->segs + v->head, v->count * sizeof(zt_seg));
+    if (v->segs != v->inl)
+        zt_free(v->segs);
+    v->segs = segs;
+    v->head = 0;
+    v->cap = cap;
+    return true;
+}
+
+// Appends a segment that carries one reference of its own; room must have
+// been reserved.  A window that continues the last segment in the same
+// block is merged into it.
+void push_seg(ztview *v, zt_block *blk, unsigned char *p, size_t n) noexcept
+{
+    if (v->count > 0) {
+        zt_seg &last = v->segs[v->head + v->count - 1];
+        if (last.blk == blk && last.p + last.n == p) {
+            last.n += n;
+            v->len += n;
+            zt_block_unref(blk);
+            return;
+        }
+    }
+    v->segs[v->head + v->count++] = zt_seg{blk, p, n};
+    v->len += n;
+}
+
+// Writable room directly after the last segment, when the view may use it.
+size_t tail_room(const ztview *v, unsigned char **at) noexcept
+{
+    if (v->count == 0)
+        return 0;
+    const zt_seg &last = v->segs[v->head + v->count - 1];
+    const zt_block *b = last.blk;
+    if (b->external || last.p + last.n != b->data + b->fill)
+        return 0;
+    *at = b->data + b->fill;
+    return b->cap - b->fill;
+}
+
+// Number of segments from the front that hold the first n bytes.
+uint32_t segs_for(const ztview *v, size_t n) noexcept
+{
+    uint32_t k = 0;
+    for (size_t got = 0; got < n; ++k)
+        got += v->segs[v->head + k].n;
+    return k;
+}
+
+// Appends references to the first n bytes of src (which keeps them); dst
+// must have room for segs_for(src, n) segments.
+void share_front(ztview *dst, const ztview *src, size_t n) noexcept
+{
+    for (uint32_t i = 0; n > 0; ++i) {
+        const zt_seg &s = src->segs[src->head + i];
+        size_t m = std::min(n, s.n);
+        s.blk->refs++;
+        push_seg(dst, s.blk, s.p, m);
+        n -= m;
+    }
+}
+
+// Hands the first n bytes of src over to dst (room reserved in dst).
+void transfer_front(ztview *dst, ztview *src, size_t n) noexcept
+{
+    src->resv = nullptr;
+    while (n > 0) {
+        zt_seg &s = src->segs[src->head];
+        if (s.n <= n) {
+            zt_seg whole = s;
+            src->head++;
+            src->count--;
+            src->len -= whole.n;
+            n -= whole.n;
+            push_seg(dst, whole.blk, whole.p, whole.n);
+        } else {
+            s.blk->refs++;
+            push_seg(dst, s.blk, s.p, n);
+            s.p += n;
+            s.n -= n;
+            src->len -= n;
+            n = 0;
+        }
+    }
+    if (src->count == 0)
+        src->head = 0;
+}
+
+// Copies `total` bytes gathered from pieces into the end of v, all or
+// nothing: the one new block the copy may need is made before any byte is
+// written.
+template <class Pieces> int append_pieces(ztview *v, size_t total, Pieces pieces) noexcept
+{
+    if (total == 0)
+        return 0;
+    unsigned char *at = nullptr;
+    size_t room = tail_room(v, &at);
+    zt_block *nb = nullptr;
+    if (total > room) {
+        if (!reserve_segs(v, 1))
+            return -1;
+        if (v->spare && v->spare->cap >= total - room) {
+            nb = v->spare;
+            v->spare = nullptr;
+        } else if (!(nb = block_new(total - room))) {
+            return -1;
+        }
+    }
+    v->resv = nullptr;
+    size_t first = std::min(room, total);
+    zt_seg *last = first ? &v->segs[v->head + v->count - 1] : nullptr;
+    size_t done = 0;
+    pieces([&](const unsigned char *p, size_t n) {
+        while (n > 0) {
+            size_t m;
+            if (done < first) {
+                m = std::min(n, first - done);
+                std::memcpy(at + done, p, m);
+            } else {
+                m = n;
+                std::memcpy(nb->data + (done - first), p, m);
+            }
+            done += m;
+            p += m;
+            n -= m;
+        }
+    });
+    if (first) {
+        last->blk->fill += first;
+        last->n += first;
+        v->len += first;
+    }
+    if (nb) {
+        nb->fill = total - first;
+        push_seg(v, nb, nb->data, nb->fill);
+    }
+    return 0;
+}
+
+// Keeps the first n bytes of v and releases the rest.
+void truncate(ztview *v, size_t n) noexcept
+{
+    if (n >= v->len)
+        return;
+    v->resv = nullptr;
+    uint32_t i = 0;
+    size_t got = 0;
+    while (i < v->count && got + v->segs[v->head + i].n <= n)
+        got += v->segs[v->head + i++].n;
+    if (got < n)
+        v->segs[v->head + i++].n = n - got;
+    for (uint32_t j = i; j < v->count; ++j)
+        zt_block_unref(v->segs[v->head + j].blk);
+    v->count = i;
+    v->len = n;
+    if (v->count == 0)
+        v->head = 0;
+}
+
+} // namespace
+
+zt_seg &zt_front(ztview *v) noexcept { return v->segs[v->head]; }
+
+void zt_block_unref(zt_block *b) noexcept
+{
+    if (--b->refs == 0)
+        zt_free(b);
+}
+
+void zt_pop_front(ztview *v, size_t n) noexcept
+{
+    v->resv = nullptr;
+    v->len -= n;
+    while (n > 0) {
+        zt_seg &s = v->segs[v->head];
+        if (s.n <= n) {
+            n -= s.n;
+            zt_block_unref(s.blk);
+            v->head++;
+            v->count--;
+        } else {
+            s.p += n;
+            s.n -= n;
+            n = 0;
+        }
+    }
+    if (v->count == 0)
+        v->head = 0;
+}
+
+ztview *_ztview_init(const char *module, int) noexcept
+{
+    auto *v = static_cast<ztview *>(zt_calloc(1, sizeof(ztview)));
+    if (!v)
+        return nullptr;
+    v->segs = v->inl;
+    v->cap = ZT_INLINE_SEGS;
+    v->slot = zt_account_add(module);
+    return v;
+}
+
+void ztview_rewind(ztview *v) noexcept
+{
+    if (!v)
+        return;
+    for (uint32_t i = 0; i < v->count; ++i)
+        zt_block_unref(v->segs[v->head + i].blk);
+    v->head = v->count = 0;
+    v->len = 0;
+    v->resv = nullptr;
+}
+
+void _ztview_destroy(ztview *v, const char *, int) noexcept
+{
+    if (!v)
+        return;
+    ztview_rewind(v);
+    if (v->spare)
+        zt_block_unref(v->spare);
+    if (v->segs != v->inl)
+        zt_free(v->segs);
+    zt_account_drop(v->slot);
+    zt_free(v);
+}
+
+size_t ztview_get_len(const ztview *v) noexcept { return v ? v->len : 0; }
+
+ztview *_ztview_from_buf(const void *bytes, size_t len, int copy, const char *module, int line) noexcept
+{
+    if (!bytes && len > 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    ztview *v = _ztview_init(module, line);
+    if (!v || len == 0)
+        return v;
+    if (copy) {
+        if (ztview_append(v, bytes, len) == 0)
+            return v;
+    } else {
+        auto *b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block)));
+        if (b) {
+            b->refs = 1;
+            b->external = 1;
+            b->cap = b->fill = len;
+            b->data = static_cast<unsigned char *>(const_cast<void *>(bytes));
+            push_seg(v, b, b->data, len);  // the inline array has room
+            return v;
+        }
+    }
+    _ztview_destroy(v, module, line);
+    return nullptr;
+}
+
+int ztview_append(ztview *v, const void *bytes, size_t len) noexcept
+{
+    if (!v || (!bytes && len > 0))
+        return -1;
+    return append_pieces(v, len, [&](auto &&put) { put(static_cast<const unsigned char *>(bytes), len); });
+}
+
+int ztview_appends(ztview *v, const char *text) noexcept
+{
+    if (!text)
+        return -1;
+    return ztview_append(v, text, std::strlen(text));
+}
+
+int ztview_concat(ztview *dst, const ztview *src) noexcept
+{
+    if (!dst)
+        return -1;
+    if (!src || src->len == 0)
+        return 0;
+    if (dst == src) {
+        // Appending a view to itself: take a shared snapshot first.
+        ztview snap{};
+        snap.segs = snap.inl;
+        snap.cap = ZT_INLINE_SEGS;
+        if (!reserve_segs(&snap, src->count))
+            return -1;
+        share_front(&snap, src, src->len);
+        int rc = ztview_concat(dst, &snap);
+        ztview_rewind(&snap);
+        if (snap.segs != snap.inl)
+            zt_free(snap.segs);
+        return rc;
+    }
+    return append_pieces(dst, src->len, [&](auto &&put) {
+        for (uint32_t i = 0; i < src->count; ++i)
+            put(src->segs[src->head + i].p, src->segs[src->head + i].n);
+    });
+}
+
+void *ztview_reserve(ztview *v, size_t n) noexcept
+{
+    if (!v) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    n = std::max<size_t>(n, 1);
+    unsigned char *at = nullptr;
+    size_t room = tail_room(v, &at);
+    // Only a block no other view refers to may lend its spare room for a
+    // while: another view could otherwise append there in between.
+    if (room >= n && v->segs[v->head + v->count - 1].blk->refs == 1) {
+        v->resv = at;
+        v->resv_n = room;
+        return at;
+    }
+    if (!reserve_segs(v, 1))
+        return nullptr;
+    if (!v->spare || v->spare->cap < n) {
+        zt_block *b = block_new(n);
+        if (!b)
+            return nullptr;
+        if (v->spare)
+            zt_block_unref(v->spare);
+        v->spare = b;
+    }
+    v->resv = v->spare->data;
+    v->resv_n = v->spare->cap;
+    return v->resv;
+}
+
+int ztview_commit(ztview *v, size_t n) noexcept
+{
+    if (!v || !v->resv || n > v->resv_n)
+        return -1;
+    unsigned char *at = v->resv;
+    v->resv = nullptr;
+    if (n == 0)
+        return 0;
+    if (v->spare && at == v->spare->data) {
+        if (!reserve_segs(v, 1))
+            return -1;
+        zt_block *b = v->spare;
+        v->spare = nullptr;
+        b->fill = n;
+        push_seg(v, b, b->data, n);
+        return 0;
+    }
+    unsigned char *tail = nullptr;
+    if (tail_room(v, &tail) < n || tail != at)
+        return -1;
+    zt_seg &last = v->segs[v->head + v->count - 1];
+    last.blk->fill += n;
+    last.n += n;
+    v->len += n;
+    return 0;
+}
+
+ztview *_ztview_move(ztview *dst, ztview *src, size_t n, const char *module, int line) noexcept
+{
+    ztview *made = nullptr;
+    if (!dst && !(dst = made = _ztview_init(module, line)))
+        return nullptr;
+    if (!src)
+        return dst;
+    n = std::min(n, src->len);
+    if (n == 0)
+        return dst;
+    if (dst == src) {
+        // Moving a view's front to its own end rotates it.  Room for the
+        // moved segments is reserved first so that nothing fails halfway.
+        if (!reserve_segs(dst, segs_for(src, n)))
+            return nullptr;
+        ztview *tmp = _ztview_cut(src, nullptr, n, module, line);
+        if (!tmp)
+            return nullptr;
+        transfer_front(dst, tmp, n);
+        _ztview_destroy(tmp, module, line);
+        return dst;
+    }
+    if (!reserve_segs(dst, segs_for(src, n))) {
+        _ztview_destroy(made, module, line);
+        return nullptr;
+    }
+    dst->resv = nullptr;
+    transfer_front(dst, src, n);
+    return dst;
+}
+
+ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
+{
+    if (dst && dst == src) {
+        truncate(dst, n);  // cutting a view into itself keeps its front
+        return dst;
+    }
+    ztview *made = nullptr;
+    if (!dst && !(dst = made = _ztview_init(module, line)))
+        return nullptr;
+    size_t m = src ? std::min(n, src->len) : 0;
+    if (m > 0 && !reserve_segs(dst, segs_for(src, m))) {
+        _ztview_destroy(made, module, line);
+        return nullptr;
+    }
+    ztview_rewind(dst);
+    if (m > 0)
+        transfer_front(dst, src, m);
+    return dst;
+}
+
+ztview *_ztview_duplicate_front(const ztview *src, ztview *dst, size_t n, const char *module,
+                                int line) noexcept
+{
+    if (dst && dst == src) {
+        truncate(dst, n);
+        return dst;
+    }
+    ztview *made = nullptr;
+    if (!dst && !(dst = made = _ztview_init(module, line)))
+        return nullptr;
+    size_t m = src ? std::min(n, src->len) : 0;
+    if (m > 0 && !reserve_segs(dst, segs_for(src, m))) {
+        _ztview_destroy(made, module, line);
+        return nullptr;
+    }
+    ztview_rewind(dst);
+    if (m > 0)
+        share_front(dst, src, m);
+    return dst;
+}
+
+ztview *_ztview_skip_until(ztview *v, ztview *dst, const char *set, const char *module, int line) noexcept
+{
+    size_t n = set ? ztview_strcspn(v, set, std::strlen(set)) : ztview_get_len(v);
+    return _ztview_cut(v, dst, n, module, line);
+}
+
+size_t ztview_skip_while(ztview *v, const char *set) noexcept
+{
+    if (!v || !set)
+        return 0;
+    size_t n = ztview_strspn(v, set, std::strlen(set));
+    if (n)
+        zt_pop_front(v, n);
+    return n;
+}
+
+int ztview_seek(ztview *v, size_t n, int whence) noexcept
+{
+    if (whence != ZTVIEW_SEEK_FRONT || n > ztview_get_len(v))
+        return -1;
+    if (n)
+        zt_pop_front(v, n);
+    return 0;
+}
+
+struct iovec *ztview_get_iovec(ztview *v, int flags, int *countp) noexcept
+{
+    if (!v || flags != 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto *vec = static_cast<struct iovec *>(zt_malloc(std::max<size_t>(v->count, 1) * sizeof(struct iovec)));
+    if (!vec)
+        return nullptr;
+    v->resv = nullptr;
+    for (uint32_t i = 0; i < v->count; ++i) {
+        zt_seg &s = v->segs[v->head + i];
+        if (s.blk->refs > 1 || s.blk->external) {
+            // Copy on write: the bytes move to a block of this view's own.
+            zt_block *b = block_new(s.n);
+            if (!b) {
+                zt_free(vec);
+                return nullptr;
+            }
+            std::memcpy(b->data, s.p, s.n);
+            b->fill = s.n;
+            zt_block_unref(s.blk);
+            s.blk = b;
+            s.p = b->data;
+        }
+        vec[i].iov_base = s.p;
+        vec[i].iov_len = s.n;
+    }
+    if (countp)
+        *countp = static_cast<int>(v->count);
+    return vec;
+}
+
+size_t ztview_segment_count(const ztview *v) noexcept { return v ? v->count : 0; }
+
+int ztview_segment(const ztview *v, size_t i, const unsigned char **bytes, size_t *len) noexcept
+{
+    if (!v || i >= v->count)
+        return -1;
+    const zt_seg &s = v->segs[v->head + i];
+    if (bytes)
+        *bytes = s.p;
+    if (len)
+        *len = s.n;
+    return 0;
+}
