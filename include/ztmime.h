@@ -135,17 +135,153 @@ ZTMIME_EXPORT int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztv
 /* Header toolkit                                                         */
 /* ====================================================================== */
 
+/*
+ * Tokenizer.  The four calls below read the pieces of a structured field
+ * body (what follows "Name:") out of a source view.  Each removes what it
+ * read from the front of the source and leaves the rest for the next call,
+ * so a caller walks a body by calling them in turn on the same view.  They
+ * keep no state between calls.
+ *
+ * Output handle: every call takes `out`, the address of a view handle.
+ * When *out is null the call makes a new view and stores it there; when it
+ * is not null that view is emptied and refilled.  After the call *out holds
+ * exactly the text read by this call, and the caller owns that view
+ * (ztview_destroy).  A null `out` gives -1 at once: no message, nothing
+ * consumed.  A null source reads as an empty one.
+ *
+ * Messages go to ztmime_last_error (ztmime_strerror), cut at 128
+ * characters; a "%s" in them is the offending text rendered printable, a
+ * "0x%x" the byte value in lower-case hex.  A successful call leaves the
+ * text as it was.
+ *
+ * Walking a parameterised field such as Content-Type or
+ * Content-Disposition, after the field name and colon were removed:
+ *
+ *     ztmime_header_get_value(body, &v);             main value
+ *     while (ztview_get_len(body) > 0) {
+ *         ztmime_header_get_attribute_name(body, &n);
+ *         ztview_skip_while(body, " \t");
+ *         ztmime_header_get_attribute_value(body, &a);
+ *         ztview_skip_while(body, " \t\r\n;");
+ *     }
+ *
+ * A -2 from the name or value call reports a malformed parameter and the
+ * loop may go on; every name and value pair consumes at least one byte, so
+ * the loop ends.  Any -1 should end it.
+ */
+
+/* Kinds reported by ztmime_header_get_token. */
 typedef enum ztmime_token_kind {
-    ZTMIME_TOKEN_NONE = 0,
-    ZTMIME_TOKEN_QUOTED = 1,
-    ZTMIME_TOKEN_COMMENT = 2,
-    ZTMIME_TOKEN_ATOM = 3
+    ZTMIME_TOKEN_NONE = 0,    /* no token: a ";" (consumed) or only blanks and
+                                 line breaks were left; the output is empty */
+    ZTMIME_TOKEN_QUOTED = 1,  /* a quoted string: its content without the
+                                 quotes, backslashes kept; when not closed
+                                 before the end, the opening quote and all
+                                 after it */
+    ZTMIME_TOKEN_COMMENT = 2, /* a comment not closed before the end, from its
+                                 "(" on (a closed comment is removed) */
+    ZTMIME_TOKEN_ATOM = 3     /* an atom with its comments removed; empty when
+                                 the token was only a comment */
 } ztmime_token_kind;
 
 ZTMIME_EXPORT int ztmime_header_get_value(ztview *src, ztview **out) ZT_NOEXCEPT;
+/*
+ * Reads the main value of a field (for example "multipart/mixed").
+ *
+ * Drops leading SP, HT, CR and LF, then cuts the run up to (not including)
+ * the first SP, HT, CR, LF or ";" -- or the whole rest -- from src into
+ * *out.  The byte that stopped the run stays at the front of src.  An empty
+ * value is no error.
+ *
+ * Returns 0 on success.  -1 when:
+ *   - out is null (nothing consumed, no message);
+ *   - the value holds a double quote: "Header value contains invalid double
+ *     quote character '%s'";
+ *   - the value holds "(" and no double quote: "Header value contains
+ *     comments'%s'";
+ *   - the output could not be made: "Unable allocate memory", errno ENOMEM;
+ *     only the leading blanks are consumed and *out is as it was (a view
+ *     given by the caller is emptied).
+ * For the two value errors the value's bytes are consumed and *out is
+ * emptied.
+ */
+
 ZTMIME_EXPORT int ztmime_header_get_attribute_name(ztview *src, ztview **out) ZT_NOEXCEPT;
+/*
+ * Reads a parameter name.
+ *
+ * Drops leading ";", LF, CR, SP and HT, then cuts the run up to (not
+ * including) the first "=", ";", SP, HT, LF or CR -- or the whole rest --
+ * from src into *out.  The stopping byte, normally the "=", stays in src.
+ * No other check is made on the name's bytes.
+ *
+ * Returns 0 on success.  -2 for a malformed name, which is still delivered
+ * and consumed: "Attribute name is empty" (the output is empty), or
+ * "Attribute contains invalid double quote character '%s'".  -1 when out is
+ * null, or when the output could not be made ("Unable allocate memory",
+ * errno ENOMEM, leading separators consumed, *out as it was).
+ */
+
 ZTMIME_EXPORT int ztmime_header_get_attribute_value(ztview *src, ztview **out) ZT_NOEXCEPT;
+/*
+ * Reads "=" and a parameter value.
+ *
+ * Drops leading SP, HT, CR and LF and takes one byte, which must be "=";
+ * then drops SP and HT (only these: a CR or LF right after the "=" ends the
+ * value at once, empty).  The value is the concatenation of its atoms and
+ * the contents of its quoted strings (without the quotes; backslash escapes
+ * kept as written); blanks between pieces and comments are removed.  It ends
+ * at a ";", CR or LF outside quoted strings and comments: that byte is
+ * consumed, except right after a comment that no atom byte followed, where
+ * it stays in src.  At the end of the data an unclosed quoted string is
+ * delivered from its opening quote on, an unclosed comment from its "(".
+ *
+ * Returns 0 on success.  -2 when:
+ *   - the first byte after the leading blanks is not "=" (also an empty
+ *     source): "Invalid attribute. character '=' expected"; that byte is
+ *     consumed and the output is empty;
+ *   - the value holds invalid bytes; it is still read whole and delivered,
+ *     and the message names the last invalid byte:
+ *     "Invalid character '0x%x' inside MIME token" for a control byte
+ *     (0x00-0x1F, 0x7F) that begins a piece,
+ *     "Invalid controll character '0x%x' inside MIME atom token" for one
+ *     inside an atom,
+ *     "Invalid special character '0x%x' inside MIME atom token" for a
+ *     tspecial inside an atom.  Quoted strings and comments hold no invalid
+ *     byte.
+ * -1 when out is null (nothing consumed); when *out was null and no view
+ * could be made ("Unable allocate memory", errno ENOMEM, nothing consumed);
+ * when the byte iterator could not be made (no message); or when moving
+ * bytes to the output ran out of memory ("Unable allocate memory", errno
+ * ENOMEM).  In the last two cases the output view is destroyed, even when
+ * it was the caller's, *out is set to null, and what was read before the
+ * failure stays consumed.
+ */
+
 ZTMIME_EXPORT int ztmime_header_get_token(ztview *src, ztview **out, int *kind) ZT_NOEXCEPT;
+/*
+ * Reads one general token: an atom, a quoted string or a comment.
+ *
+ * Drops leading SP, HT, CR and LF.  Then, by the first byte:
+ *   ";"           consumed; kind ZTMIME_TOKEN_NONE, output empty.
+ *   double quote  a quoted string up to the next unescaped double quote;
+ *                 its content is delivered, both quotes consumed; kind
+ *                 ZTMIME_TOKEN_QUOTED.
+ *   anything else an atom up to (not including) the next ";", CR, LF, SP or
+ *                 HT, which stays in src; comments inside it are removed
+ *                 and the pieces around them joined; double quotes and
+ *                 other specials are ordinary bytes; kind ZTMIME_TOKEN_ATOM.
+ * At the end of the data pending bytes are delivered as they stand; an
+ * unclosed quoted string (kind QUOTED) from its opening quote, an unclosed
+ * comment (kind ZTMIME_TOKEN_COMMENT) from its "(".  An empty source gives
+ * kind NONE.  The body is exhausted when the kind is NONE and src is empty.
+ *
+ * kind may be null; it is written only on success.  Returns 0 on success
+ * (no byte is ever invalid here).  -1 as for
+ * ztmime_header_get_attribute_value: null out; no view could be made; no
+ * iterator; or a move ran out of memory.
+ */
+
 ZTMIME_EXPORT ztview *ztmime_unfold_header(const ztview *src, ztview *dst) ZT_NOEXCEPT;
 ZTMIME_EXPORT int ztmime_normalize_header(const ztview *src, ztview *dst) ZT_NOEXCEPT;
 
