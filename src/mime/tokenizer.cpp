@@ -5,12 +5,13 @@
 #include <cerrno>
 #include <cstddef>
 
+#define ZT_MODULE "mime"
+
 #include "common/error.h"
 #include "common/handles.h"
+#include "common/module.h"
 #include "ztmime.h"
 #include "ztview.h"
-
-#define ZT_MODULE "mime"
 
 namespace {
 
@@ -60,7 +61,7 @@ bool open_output(ztview **out) noexcept
         ztview_rewind(*out);
         return true;
     }
-    *out = _ztview_init(ZT_MODULE, __LINE__);
+    *out = zt_view_new();
     if (*out)
         return true;
     set_no_memory();
@@ -70,7 +71,7 @@ bool open_output(ztview **out) noexcept
 // A scan that could not run leaves no output behind, whoever made the view.
 void drop_output(ztview **out) noexcept
 {
-    _ztview_destroy(*out, ZT_MODULE, __LINE__);
+    zt_view_free(*out);
     *out = nullptr;
 }
 
@@ -82,7 +83,7 @@ bool cut_run(ztview *src, ztview **out, const char *stop, size_t stoplen) noexce
     if (*out)
         ztview_rewind(*out);
     size_t n = ztview_strcspn(src, stop, stoplen);
-    ztview *v = _ztview_cut(src, *out, n, ZT_MODULE, __LINE__);
+    ztview *v = zt_view_cut(src, *out, n);
     if (!v) {
         set_no_memory();
         return false;
@@ -195,7 +196,7 @@ class Scanner {
 
     bool move(size_t n) noexcept
     {
-        return n == 0 || _ztview_move(out_, src_, n, ZT_MODULE, __LINE__) != nullptr;
+        return n == 0 || zt_view_move(out_, src_, n) != nullptr;
     }
 
     // Drop `lead` bytes, move `keep` bytes, drop `trail` bytes; two drops
