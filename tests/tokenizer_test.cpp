@@ -185,25 +185,19 @@ const Case kCases[] = {
 
 TEST(Tokenizer, TableWholeFragmentedNullAndReusedHandle)
 {
-    for (const Case &c : kCases)
+    for (const Case &c : kCases) {
         for (size_t piece : {size_t(0), size_t(1), size_t(3)})
             for (bool reuse : {false, true}) {
                 zt_test::View src = piece ? make_fragmented(c.src, piece) : make_view(c.src);
                 Outcome want = c.want;
-                if (c.fn != kToken)
-                    want.kind = -1;
+                want.kind = c.fn == kToken ? want.kind : -1;
                 EXPECT_EQ(run(c.fn, src.get(), reuse), want)
-                    << "fn " << c.fn << " src '" << zt_test::escaped(c.src) << "' piece " << piece
-                    << " reuse " << reuse;
+                    << c.fn << " '" << zt_test::escaped(c.src) << "' piece " << piece << " reuse " << reuse;
             }
-}
-
-TEST(Tokenizer, ReferenceModelAgreesWithTable)
-{
-    for (const Case &c : kCases)
-        if (c.fn == kAttr || c.fn == kToken) {
+        if (c.fn == kAttr || c.fn == kToken) { // the model used below agrees with the table
             EXPECT_EQ(reference(c.fn, c.src), c.want) << zt_test::escaped(c.src);
         }
+    }
 }
 
 TEST(Tokenizer, TokenSequenceAndNullKind)
@@ -310,17 +304,12 @@ TEST(Tokenizer, WalksContentTypeAndDispositionBodies)
     w = walk(cd.get());
     EXPECT_EQ(w.value, "attachment");
     EXPECT_EQ(w.params, (std::vector<std::string>{"filename*=utf-8''a%20b/0", "size=12/0", "=x/-2"}));
-}
-
-TEST(Tokenizer, LongParameterListIsWalkedToTheEnd)
-{
-    std::string body = "text/plain";
+    std::string body = "text/plain"; // a long list is walked to its end
     for (int i = 0; i < 20000; ++i)
         body += i % 2 ? "; p=\"v;\" (c)" : ";\r\n\tp=v";
-    zt_test::View src = make_fragmented(body, 7);
-    Walk w = walk(src.get());
-    EXPECT_TRUE(w.progressed);
-    ASSERT_EQ(w.params.size(), 20000u);
+    zt_test::View list = make_fragmented(body, 7);
+    w = walk(list.get());
+    EXPECT_EQ(w.params.size(), 20000u);
     EXPECT_EQ(w.params.back(), "p=v;/0");
 }
 
@@ -351,6 +340,9 @@ TEST(Tokenizer, RandomBodiesAlwaysProgressAndMatchTheModel)
 // Allocation failures: every allocation of each call fails in turn.
 // ---------------------------------------------------------------------------
 
+// Scanner failures destroy the output; value and name failures leave the
+// handle as it was.  The first allocation of a scanner with a null handle is
+// its output view, and then nothing is consumed.
 TEST(Tokenizer, AllocationFailuresLeaveNothingHalfMade)
 {
     for (Fn fn : {kValue, kName, kAttr, kToken})
@@ -366,25 +358,21 @@ TEST(Tokenizer, AllocationFailuresLeaveNothingHalfMade)
                 zt_alloc_fail_at(nth);
                 int rc = call(fn, src.get(), &out, nullptr);
                 long used = zt_alloc_fail_at(0);
+                SCOPED_TRACE(testing::Message() << fn << " reuse " << reuse << " nth " << nth);
                 if (rc != -1) {
-                    EXPECT_EQ(rc, ok.rc);
-                    EXPECT_EQ(str(out), ok.out);
-                    EXPECT_EQ(str(src.get()), ok.rest);
-                    ztview_destroy(out);
-                    if (used < nth)
-                        break;
-                    continue;
-                }
-                EXPECT_EQ(errno, ENOMEM) << fn << " nth " << nth;
-                EXPECT_EQ(out, fn == kValue || fn == kName ? given : nullptr) << fn << " nth " << nth;
-                if (std::strcmp(ztmime_last_error, kUntouched) != 0) {
-                    EXPECT_STREQ(ztmime_last_error, "Unable allocate memory");
-                }
-                if (!reuse && nth == 1 && (fn == kAttr || fn == kToken)) {
-                    EXPECT_EQ(str(src.get()), body);
-                    EXPECT_STREQ(ztmime_last_error, "Unable allocate memory");
+                    EXPECT_EQ((Outcome{rc, str(out), str(src.get()), ok.msg, ok.kind}), ok);
+                } else {
+                    EXPECT_EQ(errno, ENOMEM);
+                    EXPECT_EQ(out, fn == kValue || fn == kName ? given : nullptr);
+                    EXPECT_TRUE(!std::strcmp(ztmime_last_error, kUntouched) ||
+                                !std::strcmp(ztmime_last_error, "Unable allocate memory"));
+                    if (!reuse && nth == 1 && (fn == kAttr || fn == kToken)) {
+                        EXPECT_EQ(str(src.get()), body);
+                    }
                 }
                 ztview_destroy(out);
+                if (used < nth) // this call no longer reaches the failing allocation
+                    break;
             }
         }
 }
