@@ -14,10 +14,9 @@
 
 #include "base64/b64_internal.h"
 #include "common/alloc.h"
+#include "common/module.h"
 #include "ztmime.h"
 
-#define zt_view_new() _ztview_init(ZT_MODULE, __LINE__)
-#define zt_view_free(v) _ztview_destroy((v), ZT_MODULE, __LINE__)
 
 namespace {
 
@@ -239,7 +238,13 @@ int decode_update(ztmime_b64 *s, ztview *out)
         }
         base += len;
     }
-    ztview_commit(out, d.olen);
+    if (ztview_commit(out, d.olen) != 0) {
+        // Nothing was delivered: the call leaves no trace but the input.
+        s->pad_errors = 0;
+        errno = ENOMEM;
+        s->error = kErrMem;
+        return -1;
+    }
     ztview_seek(pend, d.consumed + d.extra, ZTVIEW_SEEK_FRONT);
     if (d.met_extra) {
         s->error = kErrPad;
@@ -332,7 +337,11 @@ int encode_update(ztmime_b64 *s, ztview *out)
         while (todo > 0 && p < e)
             carry[cn++] = *p++;
     }
-    ztview_commit(out, size_t(o - dst));
+    if (ztview_commit(out, size_t(o - dst)) != 0) {
+        errno = ENOMEM;
+        s->error = kErrMem;
+        return -1;
+    }
     ztview_seek(pend, 3 * groups, ZTVIEW_SEEK_FRONT);
     if (breaks) {
         // The count only matters modulo the line length; past the range of

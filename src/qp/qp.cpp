@@ -17,11 +17,10 @@
 #endif
 
 #include "common/alloc.h"
+#include "common/module.h"
 #include "qp/qp_internal.h"
 #include "ztmime.h"
 
-#define zt_view_new() _ztview_init(ZT_MODULE, __LINE__)
-#define zt_view_free(v) _ztview_destroy((v), ZT_MODULE, __LINE__)
 
 namespace {
 
@@ -235,8 +234,9 @@ int decode_update(ztmime_qp *s, ztview *out)
         }
         cur.seek(next);
     }
+    if (ztview_commit(out, failed ? 0 : size_t(o - dst)) != 0)
+        return -1;
     s->in_column = clamp_column(col);
-    ztview_commit(out, failed ? 0 : size_t(o - dst));
     ztview_seek(pend, consumed, ZTVIEW_SEEK_FRONT);
     return failed ? -1 : 0;
 }
@@ -389,9 +389,14 @@ int encode_update(ztmime_qp *s, ztview *out)
     if (!dst)
         return -1;
     Cursor cur(pend);
+    const int32_t in_col = s->in_column, out_col = s->out_column;
     unsigned char *o = (s->flags & ZTMIME_QP_BINARY) ? encode_binary(s, cur, dst)
                                                       : encode_text(s, cur, L, dst);
-    ztview_commit(out, size_t(o - dst));
+    if (ztview_commit(out, size_t(o - dst)) != 0) {
+        s->in_column = in_col;
+        s->out_column = out_col;
+        return -1;
+    }
     ztview_seek(pend, L, ZTVIEW_SEEK_FRONT);
     return 0;
 }
