@@ -288,7 +288,7 @@ int encode_update(ztmime_b64 *s, ztview *out)
             break;
         const unsigned char *e = p + len;
         // Finish a group begun in earlier segments.
-        while (cn > 0 && p < e) {
+        while (cn > 0 && cn < 3 && p < e) {
             carry[cn++] = *p++;
             if (cn == 3) {
                 put_chars(o, uint32_t(carry[0]) << 16 | uint32_t(carry[1]) << 8 | carry[2]);
@@ -334,7 +334,7 @@ int encode_update(ztmime_b64 *s, ztview *out)
                 left = kGroupsPerLine;
             }
         }
-        while (todo > 0 && p < e)
+        while (todo > 0 && p < e && cn < 3)
             carry[cn++] = *p++;
     }
     if (ztview_commit(out, size_t(o - dst)) != 0) {

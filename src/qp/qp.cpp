@@ -193,23 +193,55 @@ int decode_update(ztmime_qp *s, ztview *out)
     bool failed = false;
     Cursor cur(pend);
     while (cur.next()) {
-        if (!dots) {
-            size_t n = copy_plain(cur.p, cur.e, o, col);
-            cur.p += n;
-            o += n;
-        } else {
-            while (cur.p < cur.e && *cur.p != '=') {
-                unsigned char c = *cur.p++;
-                ++col;
-                if (is_eol(c))
-                    col = 0;
-                else if (c == '.' && col == 1)
-                    continue;
-                *o++ = c;
+        const unsigned char *p = cur.p, *e = cur.e;
+        for (;;) {
+            if (!dots) {
+                size_t n = copy_plain(p, e, o, col);
+                p += n;
+                o += n;
+            } else {
+                while (p < e && *p != '=') {
+                    unsigned char c = *p++;
+                    ++col;
+                    if (is_eol(c))
+                        col = 0;
+                    else if (c == '.' && col == 1)
+                        continue;
+                    *o++ = c;
+                }
             }
+            if (e - p < 3)
+                break;
+            // An escape or soft line break inside the segment.
+            const unsigned char c1 = p[1], c2 = p[2];
+            ++col;
+            if (is_eol(c1)) {
+                col = 0;
+                p += is_eol(c2) ? 3 : 2;
+                continue;
+            }
+            int hi = kTab.hex[c1], lo = kTab.hex[c2];
+            if ((hi | lo) < 0) {
+                if (strict) {
+                    cur.p = p;
+                    consumed = cur.pos() + 3;
+                    failed = true;
+                    break;
+                }
+                if (hi < 0)
+                    hi = 0;
+                if (lo < 0)
+                    hi = 2, lo = 0;
+            }
+            *o++ = static_cast<unsigned char>(hi << 4 | lo);
+            p += 3;
         }
+        if (failed)
+            break;
+        cur.p = p;
         if (cur.p == cur.e)
             continue;
+        // An escape that reaches into the next segments, or the end.
         // An escape or a soft line break; its bytes may lie in later segments.
         const size_t q = cur.pos();
         ++col;
@@ -278,6 +310,31 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
             if (lim > avail)
                 lim = avail;
             size_t k = 0;
+#if defined(__SSE2__)
+            if (g_simd_enabled) {
+                // 16 bytes at a time: visible ASCII other than "=", and
+                // spaces whose next byte is no line end.
+                const __m128i sp = _mm_set1_epi8(' '), eq = _mm_set1_epi8('=');
+                const __m128i del = _mm_set1_epi8(0x7f), cr = _mm_set1_epi8('\r');
+                const __m128i lf = _mm_set1_epi8('\n');
+                while (k + 16 <= lim && k + 17 <= avail) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
+                    __m128i nx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
+                    __m128i vis = _mm_andnot_si128(
+                        _mm_or_si128(_mm_cmpeq_epi8(v, eq), _mm_cmpeq_epi8(v, del)),
+                        _mm_cmpgt_epi8(v, sp));
+                    __m128i eol = _mm_or_si128(_mm_cmpeq_epi8(nx, cr), _mm_cmpeq_epi8(nx, lf));
+                    __m128i ok = _mm_or_si128(vis, _mm_andnot_si128(eol, _mm_cmpeq_epi8(v, sp)));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + k), v);
+                    unsigned m = unsigned(_mm_movemask_epi8(ok));
+                    if (m != 0xffff) {
+                        k += unsigned(__builtin_ctz(~m));
+                        break;
+                    }
+                    k += 16;
+                }
+            }
+#endif
             while (k < lim) {
                 unsigned char c = p[k];
                 if (kTab.text_lit[c] || (c == ' ' && k + 1 < avail && !is_eol(p[k + 1]))) {
