@@ -291,19 +291,20 @@ ZTMIME_EXPORT int ztmime_normalize_header(const ztview *src, ztview *dst) ZT_NOE
 
 /* Base64 state. */
 typedef struct ztmime_b64 {
-    int32_t line_groups;  /* encoder: groups written; -1: no line breaks */
+    int32_t line_groups;  /* encoder: groups written; -1: no line breaks (past
+                             INT32_MAX it wraps keeping its remainder mod 19) */
     uint32_t mode;        /* 1 decode, 0 encode */
     ztview *pending;      /* input not yet turned into output */
     const char *error;    /* static text of the last failure */
     int32_t pad_errors;   /* extra pad characters met; non-zero blocks the state */
 } ztmime_b64;
 
-/* Quoted-printable state. */
+/* Quoted-printable state.  The column counters stop at INT32_MAX. */
 typedef struct ztmime_qp {
-    int32_t out_column;
-    int32_t in_column;
-    uint32_t flags;
-    ztview *pending;
+    int32_t out_column;   /* encoder: characters on the current output line */
+    int32_t in_column;    /* input units since the last input line break */
+    uint32_t flags;       /* ZTMIME_QP_* bits as given */
+    ztview *pending;      /* input not yet processed */
     const char *error;    /* never set by this codec */
 } ztmime_qp;
 
@@ -331,19 +332,182 @@ typedef struct ztmime_dot {
 #define ZTMIME_QP_STRICT 4u
 #define ZTMIME_QP_BINARY 8u
 
+/* ---------------------------------------------------------------------- */
+/* Base64 (RFC 2045 alphabet, "=" padding)                                */
+/*                                                                        */
+/* Order of calls: ztmime_b64_init (or ztmime_b64_reset on a null or an   */
+/* embedded state), any number of ztmime_b64_update, one                  */
+/* ztmime_b64_finish, then ztmime_b64_destroy or ztmime_b64_reset for the */
+/* next stream.  A state belongs to one caller at a time.                 */
+/*                                                                        */
+/* Flags: ZTMIME_B64_DECODE (1) decodes, otherwise the state encodes;     */
+/* ZTMIME_B64_NO_BREAKS (2) makes the encoder write one unbroken line.    */
+/* Other bits are ignored.  With line breaks every output line holds 76   */
+/* characters (19 groups) and ends with CR LF; finish always ends the     */
+/* data with CR LF, so data that fills its last line gets an empty one.   */
+/*                                                                        */
+/* The decoder skips space, tab, CR and LF anywhere; any other byte       */
+/* outside the alphabet (bytes of 0x80 and above included) is invalid.    */
+/* "=" in the third or fourth place of a group is padding; in the first   */
+/* or second place it is an extra pad character, which blocks the state. */
+/* ---------------------------------------------------------------------- */
+
+/* ztmime_b64_init: new state, owned by the caller (release it with
+ * ztmime_b64_destroy).  Sets mode from bit 0, line_groups to -1 with bit 1
+ * (else 0), error to "", pad_errors to 0, and creates the pending view.
+ * Returns null when the state cannot be allocated (errno ENOMEM) or when
+ * the view cannot be created (the state is then freed). */
 ZTMIME_EXPORT ztmime_b64 *ztmime_b64_init(int flags) ZT_NOEXCEPT;
+
+/* ztmime_b64_reset: "end and init without freeing".  A null state: same as
+ * ztmime_b64_init(flags).  Otherwise pending input is thrown away (the
+ * pending view is emptied, or created when it is null, so a zero-filled
+ * record embedded in another object can be prepared in place), mode and
+ * line_groups are taken from flags, pad_errors is cleared and error is "".
+ * Returns the same state, or null when the pending view had to be created
+ * and could not be (the record is left as it was). */
 ZTMIME_EXPORT ztmime_b64 *ztmime_b64_reset(ztmime_b64 *state, int flags) ZT_NOEXCEPT;
+
+/* ztmime_b64_update: appends a copy of `in` (null: no new input) to the
+ * pending input and turns as much of it as possible into output appended
+ * to `out`.  `in` stays the caller's and is not changed.
+ *   Encoding: every complete three-byte group is written; 0 to 2 bytes
+ *   stay pending.  The line count spans calls, so the output does not
+ *   depend on how the input is cut.
+ *   Decoding: every complete four-character group is written; an
+ *   incomplete group, and the whitespace read for it, stay pending.  A
+ *   group with one or two pads yields two or one bytes.  Padding may also
+ *   stand in the middle of the data (streams joined together): each padded
+ *   group yields only its own bytes and decoding goes on, whatever the
+ *   chunking.
+ * Results:
+ *    0  success (possibly with no output).
+ *   -1  null state or out (nothing changed); or no memory for the pending
+ *       copy or the output room (errno ENOMEM, error "Unable allocate
+ *       memory for b64", nothing consumed, nothing appended); or a complete
+ *       group holds an invalid character (error "invalid b64 characters in
+ *       input"): nothing is appended or consumed, the input stays pending
+ *       and later updates fail the same way until reset.
+ *   -2  an extra pad character was met (error "extra pad characters in b64
+ *       input"): the output before it is delivered, the groups up to it and
+ *       one character per extra pad are consumed, and the state is blocked:
+ *       later updates return -2 at once without taking their input.
+ * The input is read in place; no iterator is made, so the text "Unable to
+ * create b64 iterator" is never set.  On success the error text is left
+ * as it was. */
 ZTMIME_EXPORT int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) ZT_NOEXCEPT;
+
+/* ztmime_b64_finish: ends the stream, appending its tail to `out`.
+ *   Encoding: 1 or 2 pending bytes give "xx==" or "xxx="; with line breaks
+ *   CR LF follows (alone when nothing is pending).  Returns 0, or -1 when 3
+ *   or more bytes are pending (only after a failed update; nothing
+ *   written, nothing changed) or the tail cannot be appended (errno
+ *   ENOMEM, error "Unable allocate memory for b64").  line_groups is kept.
+ *   Decoding: nothing pending gives 0.  Otherwise an update without new
+ *   input runs and its non-zero result is returned (-2 for a blocked state
+ *   with anything pending); then leading whitespace is dropped: 0 when
+ *   nothing is left, else the pending input is thrown away and -1 is
+ *   returned (error unchanged).
+ * Null state or out: -1.  After finish, only reset or destroy. */
 ZTMIME_EXPORT int ztmime_b64_finish(ztmime_b64 *state, ztview *out) ZT_NOEXCEPT;
+
+/* ztmime_b64_destroy: releases the pending view and the state.  Null is
+ * ignored.  Never call it on a state embedded in an encoder object. */
 ZTMIME_EXPORT void ztmime_b64_destroy(ztmime_b64 *state) ZT_NOEXCEPT;
+
+/* ztmime_b64_decode / ztmime_b64_encode: one-shot forms (init with
+ * ZTMIME_B64_DECODE, or 0 so that the encoder writes line breaks; one
+ * update with `in`; finish).  Return a new view with the whole result,
+ * owned by the caller (release with ztview_destroy), or null when anything
+ * fails (invalid input, extra pads, no memory); nothing is left behind.
+ * `in` is not changed; null reads as empty. */
 ZTMIME_EXPORT ztview *ztmime_b64_decode(const ztview *in) ZT_NOEXCEPT;
 ZTMIME_EXPORT ztview *ztmime_b64_encode(const ztview *in) ZT_NOEXCEPT;
 
+/* ---------------------------------------------------------------------- */
+/* Quoted-printable (RFC 2045 escapes "=XX", soft line breaks "=" CR LF)  */
+/*                                                                        */
+/* Order of calls: ztmime_qp_init (or ztmime_qp_reset on a null or an     */
+/* embedded state), any number of ztmime_qp_update, one ztmime_qp_finish, */
+/* then ztmime_qp_destroy or ztmime_qp_reset for the next stream.         */
+/*                                                                        */
+/* Flags (kept whole in `flags`):                                         */
+/*   ZTMIME_QP_DECODE 1  decode, otherwise encode.                        */
+/*   ZTMIME_QP_DOTS   2  encoder doubles, decoder drops, a "." that       */
+/*                       starts an input line (also after a soft break).  */
+/*   ZTMIME_QP_STRICT 4  a malformed escape makes a decoding update fail. */
+/*   ZTMIME_QP_BINARY 8  encoder escapes CR, LF, space, "." and "=" too.  */
+/*                                                                        */
+/* Encoder, text mode: visible ASCII other than "=" is copied, LF and     */
+/* CR LF are copied as hard line breaks, a space before CR or LF becomes  */
+/* =20, a bare CR =0D, every other byte "=%02X"; a visible character that */
+/* would reach column 74 is carried to a new line after "=" CR LF, and an */
+/* escape that starts past column 74 gets a soft break before it.         */
+/* Binary mode: a soft break follows any byte that brings the line to 74, */
+/* and the new line counts from 1.                                        */
+/* Decoder: "=" and two hex digits (either case) give a byte; "=" and CR  */
+/* or LF is a soft break (one more CR or LF after it is dropped too); a   */
+/* bad first digit reads as 0, a bad second digit makes the byte a space; */
+/* everything else passes through unchanged.                              */
+/*                                                                        */
+/* The column counters carry across updates, so the output does not       */
+/* depend on the chunking, except where a chunk ends between a space or   */
+/* CR and the line end after it: the encoder judges the last byte of the  */
+/* pending data without lookahead (a space stays literal, a CR becomes    */
+/* =0D and the LF of the next chunk is a hard line break of its own).     */
+/* This codec never sets the error slot (it stays null).                  */
+/* ---------------------------------------------------------------------- */
+
+/* ztmime_qp_init: new state, owned by the caller (ztmime_qp_destroy).
+ * Stores flags, clears both columns, creates the pending view.  Null when
+ * the state cannot be allocated (errno ENOMEM) or the view cannot be made
+ * (the state is freed). */
 ZTMIME_EXPORT ztmime_qp *ztmime_qp_init(unsigned int flags) ZT_NOEXCEPT;
+
+/* ztmime_qp_reset: a null state: same as ztmime_qp_init(flags).  Otherwise
+ * pending input is thrown away (the view is emptied, or created when null,
+ * so a zero-filled embedded record is prepared in place), flags replaced,
+ * in_column and out_column set to 0.  Returns the same state, or null when
+ * the pending view could not be created. */
 ZTMIME_EXPORT ztmime_qp *ztmime_qp_reset(ztmime_qp *state, unsigned int flags) ZT_NOEXCEPT;
+
+/* ztmime_qp_update: appends a copy of `in` (null: no new input; the caller
+ * keeps `in` unchanged) to the pending input, processes it in one pass and
+ * appends the result to `out`.
+ *   Encoding consumes everything pending.
+ *   Decoding stops at an "=" followed by fewer than two bytes, which stays
+ *   pending with everything after it.
+ * Results:
+ *    0  success.
+ *   -1  null state or out (nothing changed); no memory for the pending copy
+ *       or the output room (nothing consumed, nothing appended); or, with
+ *       ZTMIME_QP_STRICT, a malformed escape: nothing is appended, every
+ *       byte up to and including the escape is consumed, the bytes after it
+ *       stay pending.
+ * With nothing pending the call returns 0 without allocating. */
 ZTMIME_EXPORT int ztmime_qp_update(ztmime_qp *state, ztview *out, const ztview *in) ZT_NOEXCEPT;
+
+/* ztmime_qp_finish: ends the stream.
+ *   Encoding: when out_column is not 0, appends "\r\n" (the data then ends
+ *   with a hard line break); pending input is thrown away; 0, or -1 when
+ *   the line end cannot be appended.  out_column keeps its value.
+ *   Decoding: nothing pending gives 0.  Otherwise an update without new
+ *   input runs (-1 when it fails); then leading space, CR, LF and tab are
+ *   dropped: 0 when nothing is left, else pending is emptied and -1 is
+ *   returned (an "=" or "=X" at the end of the data, or "=" LF with
+ *   nothing after it; "=" CR LF at the very end is accepted).
+ * Null state or out: -1. */
 ZTMIME_EXPORT int ztmime_qp_finish(ztmime_qp *state, ztview *out) ZT_NOEXCEPT;
+
+/* ztmime_qp_destroy: releases the pending view and the state; null is
+ * ignored.  Never call it on a state embedded in an encoder object. */
 ZTMIME_EXPORT void ztmime_qp_destroy(ztmime_qp *state) ZT_NOEXCEPT;
+
+/* ztmime_qp_decode: one-shot strict decoding (flags DECODE | STRICT);
+ * ztmime_qp_encode: one-shot text-mode encoding without dot handling (the
+ * result ends with CR LF unless it is empty).  Each returns a new view
+ * owned by the caller (ztview_destroy), or null on any failure, with
+ * nothing left behind.  `in` is not changed; null reads as empty. */
 ZTMIME_EXPORT ztview *ztmime_qp_decode(const ztview *in) ZT_NOEXCEPT;
 ZTMIME_EXPORT ztview *ztmime_qp_encode(const ztview *in) ZT_NOEXCEPT;
 

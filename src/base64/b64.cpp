@@ -1,0 +1,492 @@
+// Streaming base64 codec over views.
+//
+// Each update makes one pass over the pending bytes, reading them in place
+// segment by segment, writes straight into spare room reserved at the end of
+// the output view (sized for the call's worst case), commits what it wrote
+// and drops the consumed input with one seek.  Groups that straddle a segment
+// boundary go through a small per-byte path; whole groups inside a segment go
+// through table-driven fast paths (and a vector path where the CPU has one).
+#define ZT_MODULE "base64"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "base64/b64_internal.h"
+#include "common/alloc.h"
+#include "common/module.h"
+#include "ztmime.h"
+
+
+namespace {
+
+const char kNoError[] = "";
+const char kErrInvalid[] = "invalid b64 characters in input";
+const char kErrPad[] = "extra pad characters in b64 input";
+const char kErrMem[] = "Unable allocate memory for b64";
+
+// Groups per output line when line breaks are on (76 characters).
+constexpr int kGroupsPerLine = 19;
+
+// Fast-path decode tables: the value of a character pre-shifted into its
+// place in a 24-bit group, or kBad for anything that is not an alphabet
+// character ("=", whitespace and invalid bytes all leave the fast path).
+constexpr uint32_t kBad = 0x01000000u;
+
+struct DecodeTables {
+    uint32_t d[4][256];
+};
+
+constexpr DecodeTables make_decode_tables()
+{
+    DecodeTables t{};
+    for (int i = 0; i < 256; ++i) {
+        uint8_t v = zt_b64::kDecode[i];
+        for (int k = 0; k < 4; ++k)
+            t.d[k][i] = v < 64 && i != '=' ? uint32_t(v) << (18 - 6 * k) : kBad;
+    }
+    return t;
+}
+constexpr DecodeTables kDec = make_decode_tables();
+
+// Encode table: 12 input bits to two alphabet characters, stored in memory
+// order so that one 16-bit store writes both.
+struct PairTable {
+    uint16_t e[4096];
+};
+
+constexpr PairTable make_pair_table()
+{
+    PairTable t{};
+    for (int i = 0; i < 4096; ++i) {
+        auto hi = uint16_t(uint8_t(zt_b64::kAlphabet[i >> 6]));
+        auto lo = uint16_t(uint8_t(zt_b64::kAlphabet[i & 63]));
+        t.e[i] = uint16_t(hi | (lo << 8));  // little-endian: first char first
+    }
+    return t;
+}
+constexpr PairTable kPairs = make_pair_table();
+
+inline void store16(unsigned char *p, uint16_t v) { std::memcpy(p, &v, 2); }
+inline void store32(unsigned char *p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// Writes the 24-bit group `v` as three bytes; may write one byte beyond
+// (callers reserve that slack).
+inline void put_group(unsigned char *p, uint32_t v) { store32(p, __builtin_bswap32(v << 8)); }
+
+inline void put_chars(unsigned char *p, uint32_t v)
+{
+    store16(p, kPairs.e[v >> 12]);
+    store16(p + 2, kPairs.e[v & 0xfff]);
+}
+
+bool g_simd_enabled = true;
+
+// ---------------------------------------------------------------------------
+// Decoding
+// ---------------------------------------------------------------------------
+
+// What one decoding call has seen so far.
+struct DecodeCall {
+    unsigned char *out;     // reserved output room
+    size_t olen = 0;        // bytes written
+    size_t consumed = 0;    // input bytes consumed (through the last decoded group)
+    size_t extra = 0;       // extra pad characters met (each drops one more byte)
+    bool met_extra = false; // an extra pad character was met: no more output
+    bool failed = false;    // a complete group held an invalid character
+    // The group being collected.
+    int n = 0;              // characters collected (0..3)
+    uint32_t acc = 0;       // their values, 6 bits each
+    bool bad = false;       // one of them is not a base64 digit
+    int pads = 0;           // "=" in the third and fourth positions
+    bool last_pad = false;  // the fourth character is "="
+};
+
+// Feeds one byte at absolute offset `pos` (so the group, if completed, is
+// consumed through pos + 1).  Returns false when the call fails.
+inline bool decode_byte(DecodeCall &d, ztmime_b64 *s, unsigned char c, size_t pos)
+{
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+        return true;
+    uint32_t v;
+    if (c == '=') {
+        v = 0;
+        if (d.n < 2) {
+            // A pad where the group has fewer than two digits.
+            s->pad_errors++;
+            d.met_extra = true;
+            d.extra++;
+        } else {
+            d.pads++;
+            if (d.met_extra)
+                s->pad_errors++;
+            if (d.n == 3)
+                d.last_pad = true;
+        }
+    } else {
+        v = zt_b64::kDecode[c];
+        if (v >= 128)
+            d.bad = true;
+    }
+    d.acc = (d.acc << 6) | (v & 63);
+    if (++d.n < 4)
+        return true;
+    // The group is complete.
+    if (!d.met_extra) {
+        if (d.bad) {
+            d.failed = true;
+            return false;
+        }
+        put_group(d.out + d.olen, d.acc);
+        // A final group of three digits and one pad yields two bytes, of
+        // two digits and two pads one byte; each group trims only itself.
+        d.olen += 3 - (d.last_pad ? d.pads : 0);
+        d.consumed = pos + 1;
+    }
+    d.n = 0;
+    d.acc = 0;
+    d.bad = false;
+    d.pads = 0;
+    d.last_pad = false;
+    return true;
+}
+
+// Decodes whole groups of alphabet characters from [p, e) while they last;
+// returns where it stopped (at a group that needs the per-byte path).
+inline const unsigned char *decode_run_scalar(const unsigned char *p, const unsigned char *e,
+                                              unsigned char *out, size_t &olen)
+{
+    unsigned char *o = out + olen;
+    while (e - p >= 16) {
+        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
+        uint32_t b = kDec.d[0][p[4]] | kDec.d[1][p[5]] | kDec.d[2][p[6]] | kDec.d[3][p[7]];
+        uint32_t c = kDec.d[0][p[8]] | kDec.d[1][p[9]] | kDec.d[2][p[10]] | kDec.d[3][p[11]];
+        uint32_t f = kDec.d[0][p[12]] | kDec.d[1][p[13]] | kDec.d[2][p[14]] | kDec.d[3][p[15]];
+        if ((a | b | c | f) & kBad)
+            break;
+        put_group(o, a);
+        put_group(o + 3, b);
+        put_group(o + 6, c);
+        put_group(o + 9, f);
+        o += 12;
+        p += 16;
+    }
+    while (e - p >= 4) {
+        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
+        if (a & kBad)
+            break;
+        put_group(o, a);
+        o += 3;
+        p += 4;
+    }
+    olen = size_t(o - out);
+    return p;
+}
+
+inline const unsigned char *decode_run(const unsigned char *p, const unsigned char *e,
+                                       unsigned char *out, size_t &olen)
+{
+#if ZT_B64_HAVE_AVX2
+    if (g_simd_enabled && e - p >= 32 && zt_b64::cpu_has_avx2())
+        p = zt_b64::decode_run_avx2(p, e, out, olen);
+#endif
+    return decode_run_scalar(p, e, out, olen);
+}
+
+int decode_update(ztmime_b64 *s, ztview *out)
+{
+    ztview *pend = s->pending;
+    size_t L = ztview_get_len(pend);
+    if (L == 0)
+        return 0;
+    // Worst case: every four characters give three bytes; the slack lets
+    // the group writers store whole words (4 bytes, or 32 for the vector
+    // path, of which 24 are output).
+    size_t room = 3 * ((L + 3) / 4) + 32;
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, room));
+    if (!dst) {
+        errno = ENOMEM;
+        s->error = kErrMem;
+        return -1;
+    }
+    DecodeCall d;
+    d.out = dst;
+    size_t nseg = ztview_segment_count(pend);
+    size_t base = 0;  // absolute offset of the segment's first byte
+    for (size_t si = 0; si < nseg; ++si) {
+        const unsigned char *seg;
+        size_t len;
+        if (ztview_segment(pend, si, &seg, &len) != 0)
+            break;
+        const unsigned char *p = seg, *e = seg + len;
+        while (p < e) {
+            if (d.n == 0 && !d.met_extra) {
+                const unsigned char *q = decode_run(p, e, d.out, d.olen);
+                if (q != p) {
+                    p = q;
+                    d.consumed = base + size_t(p - seg);
+                    if (p == e)
+                        break;
+                }
+            }
+            if (!decode_byte(d, s, *p, base + size_t(p - seg))) {
+                ztview_commit(out, 0);
+                s->error = kErrInvalid;
+                return -1;
+            }
+            ++p;
+        }
+        base += len;
+    }
+    if (ztview_commit(out, d.olen) != 0) {
+        // Nothing was delivered: the call leaves no trace but the input.
+        s->pad_errors = 0;
+        errno = ENOMEM;
+        s->error = kErrMem;
+        return -1;
+    }
+    ztview_seek(pend, d.consumed + d.extra, ZTVIEW_SEEK_FRONT);
+    if (d.met_extra) {
+        s->error = kErrPad;
+        return -2;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+// ---------------------------------------------------------------------------
+
+int encode_update(ztmime_b64 *s, ztview *out)
+{
+    ztview *pend = s->pending;
+    size_t L = ztview_get_len(pend);
+    size_t groups = L / 3;
+    if (groups == 0)
+        return 0;
+    const bool breaks = s->line_groups >= 0;
+    const size_t lg = breaks ? size_t(s->line_groups) : 0;
+    size_t nbreaks = breaks ? (lg % kGroupsPerLine + groups) / kGroupsPerLine : 0;
+    size_t room = 4 * groups + 2 * nbreaks + 4;
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, room));
+    if (!dst) {
+        errno = ENOMEM;
+        s->error = kErrMem;
+        return -1;
+    }
+    unsigned char *o = dst;
+    // Groups until the next line break (never reached without breaks).
+    size_t left = breaks ? kGroupsPerLine - lg % kGroupsPerLine : SIZE_MAX;
+    size_t todo = groups;
+    unsigned char carry[3];
+    int cn = 0;
+    size_t nseg = ztview_segment_count(pend);
+    for (size_t si = 0; si < nseg && todo > 0; ++si) {
+        const unsigned char *p;
+        size_t len;
+        if (ztview_segment(pend, si, &p, &len) != 0)
+            break;
+        const unsigned char *e = p + len;
+        // Finish a group begun in earlier segments.
+        while (cn > 0 && cn < 3 && p < e) {
+            carry[cn++] = *p++;
+            if (cn == 3) {
+                put_chars(o, uint32_t(carry[0]) << 16 | uint32_t(carry[1]) << 8 | carry[2]);
+                o += 4;
+                cn = 0;
+                --todo;
+                if (--left == 0) {
+                    *o++ = '\r';
+                    *o++ = '\n';
+                    left = kGroupsPerLine;
+                }
+            }
+        }
+        while (todo > 0 && e - p >= 3) {
+            size_t n = size_t(e - p) / 3;
+            if (n > todo)
+                n = todo;
+            if (n > left)
+                n = left;
+            size_t done = 0;
+#if ZT_B64_HAVE_AVX2
+            if (g_simd_enabled && n >= 8 && zt_b64::cpu_has_avx2()) {
+                // The vector path reads 4 bytes beyond its last group.
+                size_t avail = (size_t(e - p) - 4) / 3;
+                size_t vn = (n < avail ? n : avail) / 8 * 8;
+                if (vn > 0) {
+                    zt_b64::encode_groups_avx2(p, vn, o);
+                    done = vn;
+                }
+            }
+#endif
+            for (size_t i = done; i < n; ++i) {
+                const unsigned char *g = p + 3 * i;
+                put_chars(o + 4 * i, uint32_t(g[0]) << 16 | uint32_t(g[1]) << 8 | g[2]);
+            }
+            p += 3 * n;
+            o += 4 * n;
+            todo -= n;
+            left -= n;
+            if (left == 0) {
+                *o++ = '\r';
+                *o++ = '\n';
+                left = kGroupsPerLine;
+            }
+        }
+        while (todo > 0 && p < e && cn < 3)
+            carry[cn++] = *p++;
+    }
+    if (ztview_commit(out, size_t(o - dst)) != 0) {
+        errno = ENOMEM;
+        s->error = kErrMem;
+        return -1;
+    }
+    ztview_seek(pend, 3 * groups, ZTVIEW_SEEK_FRONT);
+    if (breaks) {
+        // The count only matters modulo the line length; past the range of
+        // the field it wraps to a value with the same remainder.
+        uint64_t nv = uint64_t(lg) + groups;
+        if (nv > INT32_MAX)
+            nv = uint64_t(kGroupsPerLine) * (1u << 25) + nv % kGroupsPerLine;
+        s->line_groups = int32_t(nv);
+    }
+    return 0;
+}
+
+void set_fields(ztmime_b64 *s, int flags)
+{
+    s->mode = (flags & ZTMIME_B64_DECODE) ? 1u : 0u;
+    s->line_groups = (flags & ZTMIME_B64_NO_BREAKS) ? -1 : 0;
+    s->pad_errors = 0;
+    s->error = kNoError;
+}
+
+} // namespace
+
+namespace zt_b64 {
+void set_simd(bool on) noexcept { g_simd_enabled = on; }
+} // namespace zt_b64
+
+extern "C" {
+
+ztmime_b64 *ztmime_b64_init(int flags) noexcept
+{
+    auto *s = static_cast<ztmime_b64 *>(zt_calloc(1, sizeof(ztmime_b64)));
+    if (!s) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    s->pending = zt_view_new();
+    if (!s->pending) {
+        zt_free(s);
+        return nullptr;
+    }
+    set_fields(s, flags);
+    return s;
+}
+
+ztmime_b64 *ztmime_b64_reset(ztmime_b64 *state, int flags) noexcept
+{
+    if (!state)
+        return ztmime_b64_init(flags);
+    if (state->pending) {
+        ztview_rewind(state->pending);
+    } else {
+        state->pending = zt_view_new();
+        if (!state->pending)
+            return nullptr;
+    }
+    set_fields(state, flags);
+    return state;
+}
+
+int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) noexcept
+{
+    if (!state || !out || !state->pending)
+        return -1;
+    if (state->pad_errors != 0)
+        return -2;
+    if (in && ztview_get_len(in) > 0 && ztview_concat(state->pending, in) != 0) {
+        errno = ENOMEM;
+        state->error = kErrMem;
+        return -1;
+    }
+    return state->mode != 0 ? decode_update(state, out) : encode_update(state, out);
+}
+
+int ztmime_b64_finish(ztmime_b64 *state, ztview *out) noexcept
+{
+    if (!state || !out || !state->pending)
+        return -1;
+    ztview *pend = state->pending;
+    size_t L = ztview_get_len(pend);
+    if (state->mode != 0) {
+        if (L == 0)
+            return 0;
+        int r = ztmime_b64_update(state, out, nullptr);
+        if (r != 0)
+            return r;
+        ztview_skip_while(pend, " \r\n\t");
+        if (ztview_get_len(pend) == 0)
+            return 0;
+        ztview_rewind(pend);
+        return -1;
+    }
+    if (L >= 3)
+        return -1;
+    const bool breaks = state->line_groups >= 0;
+    char tail[6];
+    size_t n = 0;
+    if (L > 0) {
+        unsigned char b[2] = {0, 0};
+        for (size_t i = 0; i < L; ++i)
+            ztview_getnchar(pend, i, &b[i]);
+        uint32_t v = uint32_t(b[0]) << 16 | uint32_t(b[1]) << 8;
+        tail[0] = zt_b64::kAlphabet[v >> 18];
+        tail[1] = zt_b64::kAlphabet[(v >> 12) & 63];
+        tail[2] = L == 2 ? zt_b64::kAlphabet[(v >> 6) & 63] : '=';
+        tail[3] = '=';
+        n = 4;
+    }
+    if (breaks) {
+        tail[n++] = '\r';
+        tail[n++] = '\n';
+    }
+    if (n > 0 && ztview_append(out, tail, n) != 0) {
+        errno = ENOMEM;
+        state->error = kErrMem;
+        return -1;
+    }
+    ztview_rewind(pend);
+    return 0;
+}
+
+void ztmime_b64_destroy(ztmime_b64 *state) noexcept
+{
+    if (!state)
+        return;
+    zt_view_free(state->pending);
+    zt_free(state);
+}
+
+static ztview *b64_oneshot(const ztview *in, int flags) noexcept
+{
+    ztmime_b64 *s = ztmime_b64_init(flags);
+    if (!s)
+        return nullptr;
+    ztview *out = zt_view_new();
+    if (!out || ztmime_b64_update(s, out, in) != 0 || ztmime_b64_finish(s, out) != 0) {
+        zt_view_free(out);
+        ztmime_b64_destroy(s);
+        return nullptr;
+    }
+    ztmime_b64_destroy(s);
+    return out;
+}
+
+ztview *ztmime_b64_decode(const ztview *in) noexcept { return b64_oneshot(in, ZTMIME_B64_DECODE); }
+
+ztview *ztmime_b64_encode(const ztview *in) noexcept { return b64_oneshot(in, 0); }
+
+} // extern "C"

@@ -1,0 +1,96 @@
+// AVX2 paths of the base64 codec, chosen at run time.
+#include "base64/b64_internal.h"
+
+#if ZT_B64_HAVE_AVX2
+
+#include <immintrin.h>
+
+namespace zt_b64 {
+
+bool cpu_has_avx2() noexcept
+{
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+__attribute__((target("avx2"))) const unsigned char *
+decode_run_avx2(const unsigned char *p, const unsigned char *e, unsigned char *out,
+                size_t &olen) noexcept
+{
+    // Classification by nibbles: a byte is an alphabet character exactly
+    // when the low-nibble and high-nibble class bits do not meet.
+    const __m256i lut_lo = _mm256_setr_epi8(
+        0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B,
+        0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B,
+        0x1B, 0x1A);
+    const __m256i lut_hi = _mm256_setr_epi8(
+        0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
+        0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
+        0x10, 0x10);
+    // Offset that turns a character into its value, by high nibble ("/" apart).
+    const __m256i lut_roll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0,
+                                              0, 0, 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0,
+                                              0, 0, 0, 0);
+    const __m256i mask_2f = _mm256_set1_epi8(0x2f);
+    const __m256i pack_shuf = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1,
+                                               -1, 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1,
+                                               -1, -1);
+    const __m256i pack_perm = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    unsigned char *o = out + olen;
+    while (e - p >= 32) {
+        __m256i str = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i hi_nib = _mm256_and_si256(_mm256_srli_epi32(str, 4), mask_2f);
+        const __m256i lo_nib = _mm256_and_si256(str, mask_2f);
+        const __m256i hi = _mm256_shuffle_epi8(lut_hi, hi_nib);
+        const __m256i lo = _mm256_shuffle_epi8(lut_lo, lo_nib);
+        if (!_mm256_testz_si256(lo, hi))
+            break;
+        const __m256i eq_2f = _mm256_cmpeq_epi8(str, mask_2f);
+        const __m256i roll = _mm256_shuffle_epi8(lut_roll, _mm256_add_epi8(eq_2f, hi_nib));
+        str = _mm256_add_epi8(str, roll);
+        const __m256i ab_bc = _mm256_maddubs_epi16(str, _mm256_set1_epi32(0x01400140));
+        __m256i v = _mm256_madd_epi16(ab_bc, _mm256_set1_epi32(0x00011000));
+        v = _mm256_shuffle_epi8(v, pack_shuf);
+        v = _mm256_permutevar8x32_epi32(v, pack_perm);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), v);
+        o += 24;
+        p += 32;
+    }
+    olen = static_cast<size_t>(o - out);
+    return p;
+}
+
+__attribute__((target("avx2"))) void encode_groups_avx2(const unsigned char *in, size_t groups,
+                                                        unsigned char *out) noexcept
+{
+    const __m256i shuf = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0,
+                                          2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+    const __m256i shift_lut = _mm256_setr_epi8(
+        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0, 'a' - 26, '0' - 52, '0' - 52,
+        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '+' - 62, '/' - 63, 'A', 0, 0);
+    for (size_t g = 0; g < groups; g += 8) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 12));
+        __m256i v = _mm256_set_m128i(hi, lo);
+        v = _mm256_shuffle_epi8(v, shuf);
+        const __m256i t0 = _mm256_and_si256(v, _mm256_set1_epi32(0x0fc0fc00));
+        const __m256i t1 = _mm256_mulhi_epu16(t0, _mm256_set1_epi32(0x04000040));
+        const __m256i t2 = _mm256_and_si256(v, _mm256_set1_epi32(0x003f03f0));
+        const __m256i t3 = _mm256_mullo_epi16(t2, _mm256_set1_epi32(0x01000010));
+        const __m256i idx = _mm256_or_si256(t1, t3);
+        __m256i r = _mm256_subs_epu8(idx, _mm256_set1_epi8(51));
+        const __m256i less = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), idx);
+        r = _mm256_or_si256(r, _mm256_and_si256(less, _mm256_set1_epi8(13)));
+        r = _mm256_shuffle_epi8(shift_lut, r);
+        r = _mm256_add_epi8(r, idx);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), r);
+        in += 24;
+        out += 32;
+    }
+}
+
+} // namespace zt_b64
+
+#endif

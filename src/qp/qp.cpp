@@ -1,0 +1,563 @@
+// Streaming quoted-printable codec over views.
+//
+// Each update makes one pass over the pending bytes, reading them in place
+// segment by segment, writes straight into spare room reserved at the end of
+// the output view (sized for the call's worst case), commits what it wrote
+// and drops the bytes it read with one seek.  Runs of plain bytes are copied
+// in bulk; escapes, line ends and the byte after them (lookahead) may lie in
+// the next segment and are then read through the view.
+#define ZT_MODULE "qp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/alloc.h"
+#include "common/module.h"
+#include "qp/qp_internal.h"
+#include "ztmime.h"
+
+
+namespace {
+
+// Output lines are broken before they reach this column.
+constexpr int64_t kMaxColumn = 74;
+
+const char kHex[] = "0123456789ABCDEF";
+
+bool g_simd_enabled = true;
+
+struct Tables {
+    int8_t hex[256];      // value of a hexadecimal digit, -1 otherwise
+    uint8_t text_lit[256];  // text mode: written as itself (visible, not "=")
+    uint8_t bin_lit[256];   // binary mode: written as itself
+};
+
+constexpr Tables make_tables()
+{
+    Tables t{};
+    for (int c = 0; c < 256; ++c) {
+        t.hex[c] = -1;
+        t.text_lit[c] = c >= 0x21 && c <= 0x7e && c != '=';
+        t.bin_lit[c] = c >= 0x21 && c <= 0x7e && c != '=' && c != '.';
+    }
+    for (int c = '0'; c <= '9'; ++c)
+        t.hex[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) {
+        t.hex[c] = static_cast<int8_t>(c - 'a' + 10);
+        t.hex[c - 'a' + 'A'] = static_cast<int8_t>(c - 'a' + 10);
+    }
+    return t;
+}
+constexpr Tables kTab = make_tables();
+
+inline bool is_eol(int c) { return c == '\r' || c == '\n'; }
+
+inline int32_t clamp_column(int64_t v) { return v > INT32_MAX ? INT32_MAX : int32_t(v); }
+
+// Walks the segments of the pending view forwards.  Bytes beyond the current
+// segment (lookahead, escapes split across segments) are read through the
+// view, which is rare enough not to matter.
+class Cursor {
+  public:
+    explicit Cursor(const ztview *v) noexcept : v_(v), nseg_(ztview_segment_count(v)) { load(0); }
+
+    const unsigned char *p = nullptr;  // next byte
+    const unsigned char *e = nullptr;  // end of the current segment
+
+    size_t pos() const noexcept { return base_ + size_t(p - seg_); }
+
+    // Byte at absolute offset q >= pos(); q must lie within the view.
+    unsigned char at(size_t q) const noexcept
+    {
+        size_t off = q - base_;
+        if (off < size_t(e - seg_))
+            return seg_[off];
+        unsigned char c = 0;
+        ztview_getnchar(v_, q, &c);
+        return c;
+    }
+
+    // Moves to absolute offset q >= pos().
+    void seek(size_t q) noexcept
+    {
+        while (q - base_ >= size_t(e - seg_) && si_ < nseg_) {
+            base_ += size_t(e - seg_);
+            load(si_ + 1);
+        }
+        p = seg_ + (q - base_);
+        if (p > e)
+            p = e;
+    }
+
+    // At the end of the current segment: moves to the next non-empty one;
+    // false at the end of the view.
+    bool next() noexcept
+    {
+        while (p == e) {
+            if (si_ + 1 >= nseg_)
+                return false;
+            base_ += size_t(e - seg_);
+            load(si_ + 1);
+        }
+        return true;
+    }
+
+  private:
+    void load(size_t i) noexcept
+    {
+        si_ = i;
+        size_t len = 0;
+        const unsigned char *b = nullptr;
+        if (i >= nseg_ || ztview_segment(v_, i, &b, &len) != 0) {
+            b = nullptr;
+            len = 0;
+        }
+        seg_ = p = b;
+        e = b + len;
+    }
+
+    const ztview *v_;
+    size_t nseg_;
+    size_t si_ = 0;
+    size_t base_ = 0;
+    const unsigned char *seg_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Decoding
+// ---------------------------------------------------------------------------
+
+// Copies bytes from [p, e) to o up to the first "=", keeping the input column
+// (bytes since the last CR or LF).  Returns the bytes copied.
+inline size_t copy_plain(const unsigned char *p, const unsigned char *e, unsigned char *o,
+                         int64_t &col)
+{
+    size_t n = 0, avail = size_t(e - p);
+#if defined(__SSE2__)
+    if (g_simd_enabled) {
+        const __m128i eq = _mm_set1_epi8('=');
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        while (avail - n >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + n), v);
+            unsigned meq = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, eq)));
+            unsigned mnl = unsigned(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+            unsigned k = 16;
+            if (meq) {
+                k = unsigned(__builtin_ctz(meq));
+                mnl &= (1u << k) - 1;
+            }
+            if (mnl)
+                col = k - 1 - unsigned(31 - __builtin_clz(mnl));
+            else
+                col += k;
+            n += k;
+            if (meq)
+                return n;
+        }
+    }
+#endif
+    for (; n < avail; ++n) {
+        unsigned char c = p[n];
+        if (c == '=')
+            break;
+        o[n] = c;
+        col = is_eol(c) ? 0 : col + 1;
+    }
+    return n;
+}
+
+int decode_update(ztmime_qp *s, ztview *out)
+{
+    ztview *pend = s->pending;
+    const size_t L = ztview_get_len(pend);
+    if (L == 0)
+        return 0;
+    // Every unit gives at most one byte; the slack lets the copy store whole
+    // vectors.
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, L + 32));
+    if (!dst)
+        return -1;
+    const bool dots = s->flags & ZTMIME_QP_DOTS;
+    const bool strict = s->flags & ZTMIME_QP_STRICT;
+    int64_t col = s->in_column;
+    unsigned char *o = dst;
+    size_t consumed = L;
+    bool failed = false;
+    Cursor cur(pend);
+    while (cur.next()) {
+        const unsigned char *p = cur.p, *e = cur.e;
+        for (;;) {
+            if (!dots) {
+                size_t n = copy_plain(p, e, o, col);
+                p += n;
+                o += n;
+            } else {
+                while (p < e && *p != '=') {
+                    unsigned char c = *p++;
+                    ++col;
+                    if (is_eol(c))
+                        col = 0;
+                    else if (c == '.' && col == 1)
+                        continue;
+                    *o++ = c;
+                }
+            }
+            if (e - p < 3)
+                break;
+            // An escape or soft line break inside the segment.
+            const unsigned char c1 = p[1], c2 = p[2];
+            ++col;
+            if (is_eol(c1)) {
+                col = 0;
+                p += is_eol(c2) ? 3 : 2;
+                continue;
+            }
+            int hi = kTab.hex[c1], lo = kTab.hex[c2];
+            if ((hi | lo) < 0) {
+                if (strict) {
+                    cur.p = p;
+                    consumed = cur.pos() + 3;
+                    failed = true;
+                    break;
+                }
+                if (hi < 0)
+                    hi = 0;
+                if (lo < 0)
+                    hi = 2, lo = 0;
+            }
+            *o++ = static_cast<unsigned char>(hi << 4 | lo);
+            p += 3;
+        }
+        if (failed)
+            break;
+        cur.p = p;
+        if (cur.p == cur.e)
+            continue;
+        // An escape that reaches into the next segments, or the end.
+        // An escape or a soft line break; its bytes may lie in later segments.
+        const size_t q = cur.pos();
+        ++col;
+        if (L - q - 1 < 2) {
+            consumed = q;
+            break;
+        }
+        const unsigned char c1 = cur.at(q + 1), c2 = cur.at(q + 2);
+        size_t next = q + 3;
+        if (is_eol(c1)) {
+            col = 0;
+            if (!is_eol(c2))
+                next = q + 2;
+        } else {
+            int hi = kTab.hex[c1], lo = kTab.hex[c2];
+            if (strict && (hi < 0 || lo < 0)) {
+                consumed = q + 3;
+                failed = true;
+                break;
+            }
+            *o++ = lo < 0 ? 0x20 : static_cast<unsigned char>((hi < 0 ? 0 : hi) << 4 | lo);
+        }
+        cur.seek(next);
+    }
+    if (ztview_commit(out, failed ? 0 : size_t(o - dst)) != 0)
+        return -1;
+    s->in_column = clamp_column(col);
+    ztview_seek(pend, consumed, ZTVIEW_SEEK_FRONT);
+    return failed ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+// ---------------------------------------------------------------------------
+
+inline unsigned char *put_escape(unsigned char *o, unsigned char c)
+{
+    o[0] = '=';
+    o[1] = static_cast<unsigned char>(kHex[c >> 4]);
+    o[2] = static_cast<unsigned char>(kHex[c & 15]);
+    return o + 3;
+}
+
+inline unsigned char *put_soft_break(unsigned char *o)
+{
+    o[0] = '=';
+    o[1] = '\r';
+    o[2] = '\n';
+    return o + 3;
+}
+
+// Text mode: a line ends at CR LF or LF, which are copied; the encoder
+// escapes what is not visible ASCII, breaks long lines and protects a
+// space before a line end.
+unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o)
+{
+    const bool dots = s->flags & ZTMIME_QP_DOTS;
+    int64_t in_col = s->in_column, out_col = s->out_column;
+    while (cur.next()) {
+        // Bulk: visible bytes and spaces not followed by a line end, as long
+        // as none of them can reach the line-length limit.  A dot that
+        // starts a line with dot handling goes the per-byte way.
+        if (out_col < kMaxColumn - 1 && !(dots && in_col == 0 && *cur.p == '.')) {
+            const unsigned char *p = cur.p;
+            size_t avail = size_t(cur.e - p), lim = size_t(kMaxColumn - 1 - out_col);
+            if (lim > avail)
+                lim = avail;
+            size_t k = 0;
+#if defined(__SSE2__)
+            if (g_simd_enabled) {
+                // 16 bytes at a time: visible ASCII other than "=", and
+                // spaces whose next byte is no line end.
+                const __m128i sp = _mm_set1_epi8(' '), eq = _mm_set1_epi8('=');
+                const __m128i del = _mm_set1_epi8(0x7f), cr = _mm_set1_epi8('\r');
+                const __m128i lf = _mm_set1_epi8('\n');
+                while (k + 16 <= lim && k + 17 <= avail) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
+                    __m128i nx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
+                    __m128i vis = _mm_andnot_si128(
+                        _mm_or_si128(_mm_cmpeq_epi8(v, eq), _mm_cmpeq_epi8(v, del)),
+                        _mm_cmpgt_epi8(v, sp));
+                    __m128i eol = _mm_or_si128(_mm_cmpeq_epi8(nx, cr), _mm_cmpeq_epi8(nx, lf));
+                    __m128i ok = _mm_or_si128(vis, _mm_andnot_si128(eol, _mm_cmpeq_epi8(v, sp)));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + k), v);
+                    unsigned m = unsigned(_mm_movemask_epi8(ok));
+                    if (m != 0xffff) {
+                        k += unsigned(__builtin_ctz(~m));
+                        break;
+                    }
+                    k += 16;
+                }
+            }
+#endif
+            while (k < lim) {
+                unsigned char c = p[k];
+                if (kTab.text_lit[c] || (c == ' ' && k + 1 < avail && !is_eol(p[k + 1]))) {
+                    o[k] = c;
+                    ++k;
+                    continue;
+                }
+                break;
+            }
+            if (k > 0) {
+                cur.p += k;
+                o += k;
+                in_col += int64_t(k);
+                out_col += int64_t(k);
+                continue;
+            }
+        }
+        const size_t q = cur.pos();
+        const unsigned char c = *cur.p++;
+        ++in_col;
+        if (kTab.text_lit[c]) {
+            const bool twice = dots && c == '.';
+            if (++out_col >= kMaxColumn) {
+                // Carry the character to a new line.
+                o = put_soft_break(o);
+                *o++ = c;
+                if (twice)
+                    *o++ = c;
+                out_col = 1;
+            } else {
+                *o++ = c;
+                if (twice && in_col == 1)
+                    *o++ = c;
+            }
+        } else if (c == ' ') {
+            if (q + 1 < L && is_eol(cur.at(q + 1))) {
+                o = put_escape(o, c);
+                out_col += 3;
+            } else {
+                *o++ = c;
+                ++out_col;
+            }
+        } else if (c == '\n') {
+            *o++ = c;
+            out_col = in_col = 0;
+        } else if (c == '\r') {
+            if (q + 1 < L && cur.at(q + 1) == '\n') {
+                *o++ = '\r';
+                *o++ = '\n';
+                cur.seek(q + 2);
+                out_col = in_col = 0;
+            } else {
+                o = put_escape(o, c);
+                out_col += 3;
+            }
+        } else {
+            if (out_col > kMaxColumn) {
+                o = put_soft_break(o);
+                out_col = 0;
+            }
+            o = put_escape(o, c);
+            out_col += 3;
+        }
+    }
+    s->in_column = clamp_column(in_col);
+    s->out_column = clamp_column(out_col);
+    return o;
+}
+
+// Binary mode: every byte that is not a plain visible character is escaped
+// (CR, LF, space, "." and "=" included); a soft line break follows any byte
+// that brings the line to the limit.
+unsigned char *encode_binary(ztmime_qp *s, Cursor &cur, unsigned char *o)
+{
+    int64_t in_col = s->in_column, out_col = s->out_column;
+    while (cur.next()) {
+        const unsigned char *p = cur.p, *e = cur.e;
+        in_col += e - p;
+        for (; p < e; ++p) {
+            unsigned char c = *p;
+            if (kTab.bin_lit[c]) {
+                *o++ = c;
+                ++out_col;
+            } else {
+                o = put_escape(o, c);
+                out_col += 3;
+            }
+            if (out_col >= kMaxColumn) {
+                o = put_soft_break(o);
+                out_col = 1;
+            }
+        }
+        cur.p = e;
+    }
+    s->in_column = clamp_column(in_col);
+    s->out_column = clamp_column(out_col);
+    return o;
+}
+
+int encode_update(ztmime_qp *s, ztview *out)
+{
+    ztview *pend = s->pending;
+    const size_t L = ztview_get_len(pend);
+    if (L == 0)
+        return 0;
+    // Each byte gives at most three characters; a soft line break needs
+    // more than 23 bytes since the previous one, and one may come first.
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, 3 * L + 3 * (L / 16 + 2)));
+    if (!dst)
+        return -1;
+    Cursor cur(pend);
+    const int32_t in_col = s->in_column, out_col = s->out_column;
+    unsigned char *o = (s->flags & ZTMIME_QP_BINARY) ? encode_binary(s, cur, dst)
+                                                      : encode_text(s, cur, L, dst);
+    if (ztview_commit(out, size_t(o - dst)) != 0) {
+        s->in_column = in_col;
+        s->out_column = out_col;
+        return -1;
+    }
+    ztview_seek(pend, L, ZTVIEW_SEEK_FRONT);
+    return 0;
+}
+
+} // namespace
+
+namespace zt_qp {
+void set_simd(bool on) noexcept { g_simd_enabled = on; }
+} // namespace zt_qp
+
+extern "C" {
+
+ztmime_qp *ztmime_qp_init(unsigned int flags) noexcept
+{
+    auto *s = static_cast<ztmime_qp *>(zt_calloc(1, sizeof(ztmime_qp)));
+    if (!s) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    s->pending = zt_view_new();
+    if (!s->pending) {
+        zt_free(s);
+        return nullptr;
+    }
+    s->flags = flags;
+    return s;
+}
+
+ztmime_qp *ztmime_qp_reset(ztmime_qp *state, unsigned int flags) noexcept
+{
+    if (!state)
+        return ztmime_qp_init(flags);
+    if (state->pending) {
+        ztview_rewind(state->pending);
+    } else {
+        state->pending = zt_view_new();
+        if (!state->pending)
+            return nullptr;
+    }
+    state->flags = flags;
+    state->in_column = 0;
+    state->out_column = 0;
+    return state;
+}
+
+int ztmime_qp_update(ztmime_qp *state, ztview *out, const ztview *in) noexcept
+{
+    if (!state || !out || !state->pending)
+        return -1;
+    if (in && ztview_get_len(in) > 0 && ztview_concat(state->pending, in) != 0)
+        return -1;
+    return (state->flags & ZTMIME_QP_DECODE) ? decode_update(state, out) : encode_update(state, out);
+}
+
+int ztmime_qp_finish(ztmime_qp *state, ztview *out) noexcept
+{
+    if (!state || !out || !state->pending)
+        return -1;
+    ztview *pend = state->pending;
+    if (state->flags & ZTMIME_QP_DECODE) {
+        if (ztview_get_len(pend) == 0)
+            return 0;
+        if (ztmime_qp_update(state, out, nullptr) != 0)
+            return -1;
+        ztview_skip_while(pend, " \r\n\t");
+        if (ztview_get_len(pend) == 0)
+            return 0;
+        ztview_rewind(pend);
+        return -1;
+    }
+    if (state->out_column != 0 && ztview_append(out, "\r\n", 2) != 0)
+        return -1;
+    ztview_rewind(pend);
+    return 0;
+}
+
+void ztmime_qp_destroy(ztmime_qp *state) noexcept
+{
+    if (!state)
+        return;
+    zt_view_free(state->pending);
+    zt_free(state);
+}
+
+static ztview *qp_oneshot(const ztview *in, unsigned int flags) noexcept
+{
+    ztmime_qp *s = ztmime_qp_init(flags);
+    if (!s)
+        return nullptr;
+    ztview *out = zt_view_new();
+    if (!out || ztmime_qp_update(s, out, in) != 0 || ztmime_qp_finish(s, out) != 0) {
+        zt_view_free(out);
+        ztmime_qp_destroy(s);
+        return nullptr;
+    }
+    ztmime_qp_destroy(s);
+    return out;
+}
+
+ztview *ztmime_qp_decode(const ztview *in) noexcept
+{
+    return qp_oneshot(in, ZTMIME_QP_DECODE | ZTMIME_QP_STRICT);
+}
+
+ztview *ztmime_qp_encode(const ztview *in) noexcept { return qp_oneshot(in, 0); }
+
+} // extern "C"

@@ -1,0 +1,10 @@
+// Internal switches of the quoted-printable codec.
+#pragma once
+
+namespace zt_qp {
+
+// Test switch: false forces the portable byte loops even where a vector
+// unit is available, so that tests can compare both.
+void set_simd(bool on) noexcept;
+
+} // namespace zt_qp
