@@ -53,14 +53,14 @@ inline void follow_header(ztmime_ctx *ctx, const std::string &field)
     }
 }
 
-struct Run {
+struct RunLog {
     std::vector<Event> events;
     bool reached_done = false;  // ZTMIME_MSG_DONE came
     bool error = false;         // ZTMIME_ERROR came (the run stops there)
 };
 
 // Takes one event; false when the drain should stop.
-inline bool take(ztmime_ctx *ctx, Run &run, const Options &opt, int &ev)
+inline bool take(ztmime_ctx *ctx, RunLog &run, const Options &opt, int &ev)
 {
     ztview *out = nullptr;
     ev = ztmime_do(ctx, &out);
@@ -81,10 +81,10 @@ inline bool take(ztmime_ctx *ctx, Run &run, const Options &opt, int &ev)
 // Feeds `msg` in chunks of `chunk` bytes (0: whole), draining after each,
 // then finishes and drains to the end.  `chunks`, when given, lists the
 // chunk sizes to use in turn instead.
-inline Run run_parser(const std::string &msg, size_t chunk, const Options &opt = {},
+inline RunLog run_parser(const std::string &msg, size_t chunk, const Options &opt = {},
                       const std::vector<size_t> *chunks = nullptr)
 {
-    Run run;
+    RunLog run;
     ztmime_ctx *ctx = ztmime_init(opt.max_line, opt.flags);
     if (!ctx)
         return run;
