@@ -32,14 +32,6 @@ TEST(CliEvents, PrintsOneLinePerEvent)
     EXPECT_NE(out.find("ZTMIME_MSG_DONE"), std::string::npos);
 }
 
-TEST(CliEvents, ReadsStandardInput)
-{
-    std::string out;
-    std::string msg = std::string(ZT_TEST_DATA_DIR) + "/parser/lf_only.eml";
-    ASSERT_EQ(run(std::string(ZT_CLI_PATH) + " events - < " + msg, &out), 0);
-    EXPECT_NE(out.find("\"Subject: unix line ends\\n\""), std::string::npos) << out;
-}
-
 TEST(CliEvents, MissingFileFails)
 {
     std::string out;

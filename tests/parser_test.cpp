@@ -203,19 +203,6 @@ TEST(ParserLifecycle, BoundaryAddAndPop)
     EXPECT_EQ(ztmime_boundary_pop(&c->part), -1);
 }
 
-TEST(ParserLifecycle, PartResetRemakesMissingViews)
-{
-    Ctx c;
-    ztview_destroy(c->part.filename);
-    c->part.filename = nullptr;
-    ztview_appends(c->part.content_type, "x/y");
-    c->part.encoding = ZTMIME_ENC_QP;
-    EXPECT_EQ(ztmime_part_reset(&c->part), 0);
-    ASSERT_NE(c->part.filename, nullptr);
-    EXPECT_EQ(str(c->part.content_type), "");
-    EXPECT_EQ(c->part.encoding, 0);
-}
-
 // ---------------------------------------------------------------------------
 // Allocation failures: each allocation of a call fails in turn; the call
 // reports it and leaves nothing behind.
@@ -587,29 +574,6 @@ TEST(DriverSequences, OverLongFirstLineOfAField)
     EXPECT_EQ(c.next(&s), ZTMIME_HEADERS_DONE);
 }
 
-TEST(DriverSequences, OverLongFieldWithoutContinuation)
-{
-    Ctx c(10);
-    c.feed("Subject: far too long\r\nA: b\r\n\r\n");
-    std::string s;
-    EXPECT_EQ(c.next(&s), ZTMIME_LONG_LINE);
-    EXPECT_EQ(s, "Subject: far too long\r\n");
-    EXPECT_EQ(c.next(&s), ZTMIME_HEADER);
-    EXPECT_EQ(s, "A: b\r\n");
-}
-
-TEST(DriverSequences, NormalFieldThenOverLongField)
-{
-    Ctx c(10);
-    c.feed("A: b\r\nSubject: far too long\r\n\r\n");
-    std::string s;
-    EXPECT_EQ(c.next(&s), ZTMIME_HEADER);
-    EXPECT_EQ(s, "A: b\r\n");
-    EXPECT_EQ(c.next(&s), ZTMIME_LONG_LINE);
-    EXPECT_EQ(s, "Subject: far too long\r\n");
-    EXPECT_EQ(c.next(&s), ZTMIME_HEADERS_DONE);
-}
-
 TEST(DriverSequences, SecondContinuationAfterDropEndsTheBlock)
 {
     Ctx c(10);
@@ -638,16 +602,6 @@ TEST(DriverSequences, DotEndEndsWithoutFinish)
     EXPECT_EQ(evs, (std::vector<int>{ZTMIME_HEADER, ZTMIME_HEADERS_DONE, ZTMIME_PART_BODY,
                                      ZTMIME_PART_DONE, ZTMIME_MSG_DONE}));
     EXPECT_EQ(s, ".\r\nnext");
-}
-
-TEST(DriverSequences, UpperCaseBeginInsideABatchIsBody)
-{
-    Ctx c(0, ZTMIME_FLAG_UUENCODE);
-    c->state = ZTMIME_PART_BODY;
-    c.feed("text\r\nBEGIN 644 f\r\nM\r\n");
-    std::string s;
-    EXPECT_EQ(c.next(&s), ZTMIME_PART_BODY);
-    EXPECT_EQ(s, "text\r\nBEGIN 644 f\r\nM\r\n");
 }
 
 TEST(DriverSequences, BodyCutAcrossSegments)
