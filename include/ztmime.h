@@ -118,17 +118,182 @@ ZTMIME_EXPORT extern char ztmime_last_error[129];
 /* Parser                                                                 */
 /* ====================================================================== */
 
+/*
+ * The parser is a pull parser: the host appends bytes and pulls one event
+ * per call.  Order of calls for one message:
+ *
+ *     ctx = ztmime_init(max_line, flags);
+ *     for each chunk:  ztmime_update(ctx, chunk);
+ *                      while ((ev = ztmime_do(ctx, &view)) != ZTMIME_NO_DATA) ...
+ *     ztmime_finish(ctx);
+ *     while ((ev = ztmime_do(ctx, &view)) != ZTMIME_MSG_DONE) ...
+ *     ztmime_reset(ctx) for the next message, or ztmime_destroy(ctx).
+ *
+ * Each view that ztmime_do hands out belongs to the host, which releases it
+ * with ztview_destroy.  On ZTMIME_HEADER and ZTMIME_PART_HEADER the host
+ * passes the field to ztmime_parse_header so that boundaries and embedded
+ * messages are followed; without that the whole body is body data.  The
+ * parser holds at most the unparsed input: the longest line plus the last
+ * chunk, when the host drains events after each update.
+ */
+
+/*
+ * Makes a parser context in the message-header state (state 1).  max_line
+ * is the line-length limit in bytes (0: none); flags are ZTMIME_FLAG_* bits
+ * and are stored unchanged.  Empties ztmime_last_error once the context is
+ * allocated.
+ *
+ * Returns the context, owned by the caller (release with ztmime_destroy),
+ * or null with errno ENOMEM: "Unable allocate mime structure" when the
+ * record itself could not be allocated, no message when one of its views
+ * could not be made.  Nothing is left allocated on failure.
+ */
 ZTMIME_EXPORT ztmime_ctx *ztmime_init(uint32_t max_line, uint32_t flags) ZT_NOEXCEPT;
+
+/*
+ * Appends a copy of the bytes of `chunk` to the context's input; never
+ * parses.  Any chunk size is allowed, a null or empty chunk appends nothing.
+ * The caller keeps and releases `chunk`.
+ *
+ * Returns 0, or -1 when ctx is null, when the context has no input (after
+ * ZTMIME_MSG_DONE, until ztmime_reset), or when memory ran out (errno
+ * ENOMEM; nothing appended).  No message is written.
+ */
 ZTMIME_EXPORT int ztmime_update(ztmime_ctx *ctx, const ztview *chunk) ZT_NOEXCEPT;
+
+/*
+ * Cuts the next event out of the input.  *out is set to null on entry; when
+ * the event carries data, *out receives a new view that the host owns.
+ *
+ *   ZTMIME_NO_DATA         no complete line: update more input, or finish.
+ *                          Also every call after ZTMIME_MSG_DONE.
+ *   ZTMIME_HEADER,         a complete header field with all its
+ *   ZTMIME_PART_HEADER     continuation lines and terminators, unchanged;
+ *                          given only once the line after it is complete
+ *                          (or the input ended).  Pass it to
+ *                          ztmime_parse_header.
+ *   ZTMIME_HEADERS_DONE,   end of a header block: the blank line (1 or 2
+ *   ZTMIME_PART_HEADERS_DONE  bytes), or no view when a non-field line or
+ *                          the end of input ended the block.  The part
+ *                          record is valid until the next ztmime_do.
+ *   ZTMIME_PART_BODY       one or more complete body lines (a batch), still
+ *                          in their transfer encoding; in ZTMIME_FLAG_BINARY
+ *                          mode also a run of more than 50 bytes without a
+ *                          line end.
+ *   ZTMIME_PART_DONE       the delimiter line that ended a part, or no view
+ *                          at the end of input.
+ *   ZTMIME_MSG_DONE        the rest of the input view itself (possibly
+ *                          empty, an unterminated last line, or the ".\r\n"
+ *                          line and what followed it).  The context keeps no
+ *                          input: reset or destroy it.
+ *   ZTMIME_LONG_LINE       a body line longer than max_line (all buffered
+ *                          bytes when still unterminated), or a header field
+ *                          holding such a line.  A continuation line that
+ *                          follows an over-long header line is dropped.
+ *   ZTMIME_UUENCODE_HEADER a uuencode "begin" line (ZTMIME_FLAG_UUENCODE);
+ *                          reported once a line end follows it, or at once
+ *                          after ztmime_finish so that the message still
+ *                          ends.  ztmime_parse_uu_header gives its file name.
+ *   ZTMIME_UUENCODE_DONE   the "end" line of a uuencoded block.
+ *   ZTMIME_BINHEX_HEADER   a "(This file must be converted with BinHex "
+ *                          notice line.
+ *   ZTMIME_ERROR           no view.  "Invalid NULL parameters for ztmime_do"
+ *                          when ctx or out is null; no message for a
+ *                          complete line after the end of input was
+ *                          reported (nothing consumed) or for lack of memory
+ *                          (errno ENOMEM; nothing consumed, the call can be
+ *                          repeated).  "Unable remove message part boundary"
+ *                          when a close delimiter's boundary cannot be
+ *                          popped; the delimiter line it had cut is released
+ *                          by the library (*out stays null).
+ *
+ * Requires a context from ztmime_init.  Lines end at LF, CR LF, or (after
+ * repair) a bare CR: unless ZTMIME_FLAG_BINARY is set a bare CR becomes
+ * CR LF, a CR before another CR is removed and a CR that starts the input is
+ * dropped.
+ */
 ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) ZT_NOEXCEPT;
+
+/*
+ * Announces the end of input: sets ZTMIME_FLAG_FINISH in ctx->flags.  The
+ * remaining events, ending with ZTMIME_MSG_DONE, are drained with
+ * ztmime_do.  The flag stays set across ztmime_reset; a host that streams
+ * several messages through one context clears it itself
+ * (ctx->flags &= ~ZTMIME_FLAG_FINISH) after each reset.
+ *
+ * Returns 0, or -1 when ctx is null.
+ */
 ZTMIME_EXPORT int ztmime_finish(ztmime_ctx *ctx) ZT_NOEXCEPT;
+
+/*
+ * Readies the context for the next message with the same max_line and
+ * flags (ZTMIME_FLAG_FINISH included): empties the input (or makes it when
+ * ZTMIME_MSG_DONE handed it out), releases a pending header field, pops all
+ * boundaries, empties the part record and sets the state to 1.
+ *
+ * Returns 0 in every case; a null ctx is ignored.  When the input view
+ * cannot be made for lack of memory the context stays without input
+ * (ztmime_update then fails) until a later reset succeeds.
+ */
 ZTMIME_EXPORT int ztmime_reset(ztmime_ctx *ctx) ZT_NOEXCEPT;
+
+/*
+ * Empties the file name and content type of a part record (making each
+ * view when it is null) and sets its encoding to 0.  depth and boundaries
+ * are not touched.  Pass the context's part record.
+ *
+ * Returns 0, or -1 when part is null or a view cannot be made (errno
+ * ENOMEM; a view made before the failure stays in the record).
+ */
 ZTMIME_EXPORT int ztmime_part_reset(ztmime_part *part) ZT_NOEXCEPT;
+
+/*
+ * Releases the context with its input, pending header field, scratch view,
+ * boundary entries and part views.  Views handed out earlier stay the
+ * host's.  A null ctx does nothing.
+ */
 ZTMIME_EXPORT void ztmime_destroy(ztmime_ctx *ctx) ZT_NOEXCEPT;
+
+/*
+ * The text of ztmime_last_error: the last message written by the parser or
+ * the tokenizer, "" when none was written since the last successful
+ * ztmime_init.  Never null; one static buffer for the whole library.
+ */
 ZTMIME_EXPORT const char *ztmime_strerror(void) ZT_NOEXCEPT;
+
+/*
+ * The enumerator name of an event value ("ZTMIME_ERROR" .. "ZTMIME_BINHEX_HEADER").
+ * Any other value gives "ZTMIME_UNKNOWN <value>" in a static buffer that the
+ * next such call overwrites.  Never null.
+ */
 ZTMIME_EXPORT const char *ztmime_type_to_str(int type) ZT_NOEXCEPT;
+
+/*
+ * Opens a multipart: pushes a boundary entry on part->boundaries and
+ * increments part->depth.  With a non-null `boundary` (the boundary
+ * parameter's value, copied) the entry's delimiter is "--" value and its
+ * close delimiter "--" value "--"; with null both stay empty and match no
+ * line until header interpretation fills them.  The entry belongs to the
+ * stack; the driver pops it at its close delimiter, reset and destroy pop
+ * the rest.
+ *
+ * Returns 0, or -1 when part is null or memory ran out (errno ENOMEM;
+ * nothing pushed, nothing left allocated).  No message is written.
+ */
 ZTMIME_EXPORT int ztmime_boundary_add(ztmime_part *part, const ztview *boundary) ZT_NOEXCEPT;
+
+/*
+ * Checks a uuencode "begin" line: after the 6-byte "begin " prefix, either
+ * a space (no mode) or a decimal mode that is not 0, then blanks, then a
+ * non-empty file name running to the line end (it may hold spaces).  `line`
+ * is not changed.
+ *
+ * Returns 1 for a valid begin line, and then, when `filename` is non-null,
+ * appends the file name (without the line end) to it; 0 otherwise (also for
+ * a null or short line, or lack of memory), leaving `filename` unchanged.
+ */
 ZTMIME_EXPORT int ztmime_parse_uu_header(const ztview *line, ztview *filename) ZT_NOEXCEPT;
+
 ZTMIME_EXPORT int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalized) ZT_NOEXCEPT;
 
 /* ====================================================================== */

@@ -1,0 +1,17 @@
+// Internal parts of the parser context shared by the lifecycle calls and the
+// parse driver.
+#pragma once
+
+#include "ztmime.h"
+
+// Pops the top boundary entry of `part`, decrements its depth and releases
+// the entry with its two views.  0, or -1 when the stack is empty (or part
+// is null).
+int ztmime_boundary_pop(ztmime_part *part) noexcept;
+
+// The top entry of the boundary stack, or null.  The link is the entry's
+// first field, so the stack's top item is the entry itself.
+inline ztmime_boundary *ztmime_boundary_top(const ztmime_part *part) noexcept
+{
+    return reinterpret_cast<ztmime_boundary *>(part->boundaries.top);
+}
