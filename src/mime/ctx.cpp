@@ -15,7 +15,7 @@ extern "C" {
 
 ZTMIME_EXPORT ztmime_ctx *ztmime_init(uint32_t max_line, uint32_t flags) noexcept
 {
-    auto *ctx = static_cast<ztmime_ctx *>(zt_calloc(1, sizeof(ztmime_ctx)));
+    auto *ctx = static_cast<ztmime_ctx *>(zt_calloc(1, sizeof(ztmime_ctx_impl)));
     if (!ctx) {
         errno = ENOMEM;
         zt_set_error("Unable allocate mime structure");
@@ -62,6 +62,7 @@ ZTMIME_EXPORT int ztmime_reset(ztmime_ctx *ctx) noexcept
 {
     if (!ctx)
         return 0;
+    ztmime_impl(ctx)->scan_front = nullptr;
     if (ctx->input)
         ztview_rewind(ctx->input);
     else
@@ -105,7 +106,7 @@ ZTMIME_EXPORT void ztmime_destroy(ztmime_ctx *ctx) noexcept
     }
     zt_view_free(ctx->part.content_type);
     zt_view_free(ctx->part.filename);
-    std::memset(ctx, 0, sizeof *ctx);
+    std::memset(ztmime_impl(ctx), 0, sizeof(ztmime_ctx_impl));
     zt_free(ctx);
 }
 

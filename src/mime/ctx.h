@@ -4,6 +4,24 @@
 
 #include "ztmime.h"
 
+// What the library allocates for a context: the public record followed by
+// state of the driver's own.  Hosts only ever hold the public part.
+struct ztmime_ctx_impl {
+    ztmime_ctx pub;
+    // Memo of the last scan that found no line end: while the input still
+    // starts at the same byte and has not shrunk, its first `scan_clean`
+    // bytes hold no CR or LF and need not be scanned again.  This keeps a
+    // long unterminated line arriving in many chunks linear in its length.
+    const unsigned char *scan_front;
+    size_t scan_len;
+    size_t scan_clean;
+};
+
+inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept
+{
+    return reinterpret_cast<ztmime_ctx_impl *>(ctx);
+}
+
 // Pops the top boundary entry of `part`, decrements its depth and releases
 // the entry with its two views.  0, or -1 when the stack is empty (or part
 // is null).

@@ -95,16 +95,28 @@ struct StopTable {
 };
 constexpr StopTable batch_stop;
 
-void find_line(const ztview *input, SegCursor &cur, Line &line) noexcept
+void find_line(ztmime_ctx *ctx, SegCursor &cur, Line &line) noexcept
 {
+    const ztview *input = ctx->input;
+    ztmime_ctx_impl *memo = ztmime_impl(ctx);
     line.total = ztview_get_len(input);
     line.after = -1;
     cur.start(input);
     line.first = cur.byte(0);
-    size_t t = cur.find_eol(0);
+    // Skip what an earlier call already found free of line ends, as long as
+    // the input still begins at the same byte and has only grown.
+    const unsigned char *front = nullptr;
+    ztview_segment(input, 0, &front, nullptr);
+    size_t from = 0;
+    if (front && front == memo->scan_front && line.total >= memo->scan_len)
+        from = memo->scan_clean;
+    memo->scan_front = nullptr;
+    size_t t = cur.find_eol(from);
     if (t == npos) {
         line.end = END_NONE;
         line.len = line.text = line.limit = line.total;
+        memo->scan_front = front;
+        memo->scan_len = memo->scan_clean = line.total;
         return;
     }
     line.text = t;
@@ -118,6 +130,9 @@ void find_line(const ztview *input, SegCursor &cur, Line &line) noexcept
     if (next < 0) {
         line.end = END_NONE;
         line.len = line.limit = line.total;
+        memo->scan_front = front;  // rescan from the CR once more bytes come
+        memo->scan_len = line.total;
+        memo->scan_clean = t;
     } else if (next == '\n') {
         line.end = END_CRLF;
         line.len = t + 2;
@@ -311,7 +326,7 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
             goto leave;
         }
 
-        find_line(ctx->input, cur, line);
+        find_line(ctx, cur, line);
 
         bool over_long = false;
         if (!binary) {
@@ -542,6 +557,11 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
     }
 
 leave:
+    // Only a call that waits for more input leaves the input as its last
+    // scan saw it; after any other event the memo could describe bytes
+    // that are gone (and whose storage may be reused).
+    if (ev != ZTMIME_NO_DATA)
+        ztmime_impl(ctx)->scan_front = nullptr;
     *out = view;
     return ev;
 }
