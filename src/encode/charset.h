@@ -1,0 +1,54 @@
+// Charset conversion to UTF-8 shared by the encoded-word decoder and the
+// header code: a small cache of open iconv converters, hand-written paths
+// for the charsets that need no table, and the two conversion recipes the
+// library uses (per encoded word, and one-shot for extended file names).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <iconv.h>
+
+namespace zt_charset {
+
+// A converter from `from` to "UTF-8", taken from the cache (or opened for
+// this use when the name is too long to be cached or its slot is in use),
+// reset to its initial shift state.  Released, not closed, by the
+// destructor; converters are closed when evicted and at process exit.
+class Converter {
+  public:
+    explicit Converter(const char *from) noexcept;
+    ~Converter();
+    Converter(const Converter &) = delete;
+    Converter &operator=(const Converter &) = delete;
+    bool ok() const noexcept { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const noexcept { return cd_; }
+
+  private:
+    iconv_t cd_;
+    int slot_;  // cache slot held, or -1
+    bool own_;  // opened for this use only: closed by the destructor
+};
+
+// Appends ISO-8859-1 text as UTF-8 to out (room for 2 * n bytes), stopping
+// at the first NUL byte; returns the bytes written.
+size_t latin1_to_utf8(const unsigned char *in, size_t n, unsigned char *out) noexcept;
+
+// Converts the n decoded bytes of one encoded word from `charset` into
+// out, which holds cap = 5 * n zero bytes: one iconv pass, the single
+// alias retry, and a "?" for every byte that still fails.  Returns 1 with
+// the text (up to its first NUL) in out[0, *len), or 0 when the charset
+// cannot be opened (out untouched).
+int convert_word(const char *charset, const unsigned char *in, size_t n, unsigned char *out,
+                 size_t cap, size_t *len) noexcept;
+
+// One iconv call from `charset` over n bytes into out, which holds cap =
+// 5 * n zero bytes; the result is not examined.  Returns 1 with the text up
+// to its first NUL in out[0, *len), or 0 when the charset cannot be opened.
+int convert_once(const char *charset, const unsigned char *in, size_t n, unsigned char *out,
+                 size_t cap, size_t *len) noexcept;
+
+// Test hook: closes every cached converter.
+void cache_clear() noexcept;
+
+} // namespace zt_charset
