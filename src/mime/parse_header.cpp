@@ -1,0 +1,281 @@
+// Header interpretation: the three fields that steer the parser.
+//
+// Content-Type records the part's type, opens a boundary entry for a
+// multipart and fills its delimiters from the boundary parameter;
+// Content-Transfer-Encoding records the transfer-encoding code;
+// Content-Disposition (and the name parameter of Content-Type) gives the
+// file name, also in the RFC 2231 form filename*=charset'language'text.
+// Values are recorded as the tokenizer returns them from the raw field.
+#define ZT_MODULE "mime"
+
+#include <cstring>
+
+#include "common/alloc.h"
+#include "common/error.h"
+#include "common/handles.h"
+#include "encode/charset.h"
+#include "ztmime.h"
+
+namespace {
+
+// The two views a parameter loop reuses, released on every path.
+struct Param {
+    ztview *name = nullptr;
+    ztview *value = nullptr;
+    Param() = default;
+    Param(const Param &) = delete;
+    Param &operator=(const Param &) = delete;
+    ~Param()
+    {
+        _ztview_destroy(name, ZT_MODULE, __LINE__);
+        _ztview_destroy(value, ZT_MODULE, __LINE__);
+    }
+};
+
+// Reads one name and one value.  0 or -2 (remembered in *result), or -1.
+int read_param(ztview *copy, Param &p, int *result) noexcept
+{
+    int r = ztmime_header_get_attribute_name(copy, &p.name);
+    if (r == -2)
+        *result = -2;
+    else if (r != 0)
+        return -1;
+    ztview_skip_while(copy, " \t");
+    r = ztmime_header_get_attribute_value(copy, &p.value);
+    if (r == -2)
+        *result = -2;
+    else if (r != 0)
+        return -1;
+    return 0;
+}
+
+// The field with its name dropped, as a private (shared-bytes) copy.
+ztview *field_body(const ztview *header, size_t name_len) noexcept
+{
+    size_t n = ztview_get_len(header);
+    ztview *copy = _ztview_duplicate_front(header, nullptr, n, ZT_MODULE, __LINE__);
+    if (copy)
+        ztview_seek(copy, name_len < n ? name_len : n, ZTVIEW_SEEK_FRONT);
+    return copy;
+}
+
+// Replaces a view's content, making the view when it is absent.
+int set_view(ztview **slot, const ztview *from, const char *suffix) noexcept
+{
+    if (!*slot && !(*slot = _ztview_init(ZT_MODULE, __LINE__)))
+        return -1;
+    ztview_rewind(*slot);
+    return from ? ztview_concat(*slot, from) | (suffix ? ztview_appends(*slot, suffix) : 0)
+                : ztview_appends(*slot, suffix);
+}
+
+// boundary=: the delimiters of the entry on top of the stack.
+int set_boundary(ztmime_part *part, const ztview *value) noexcept
+{
+    auto *top = reinterpret_cast<ztmime_boundary *>(part->boundaries.top);
+    if (!top)
+        return 0;
+    if (set_view(&top->delimiter, nullptr, "--") || ztview_concat(top->delimiter, value))
+        return -1;
+    return set_view(&top->close_delimiter, top->delimiter, "--");
+}
+
+// The first file name of a header block wins; a different one later fails.
+// Takes the value view over when it becomes the file name.
+int take_filename(ztmime_part *part, ztview **value) noexcept
+{
+    if (ztview_get_len(part->filename)) {
+        if (ztview_cmp(*value, part->filename)) {
+            const char *now = ztview_copy_data_escaped(*value, 1, 0);
+            const char *was = ztview_copy_data_escaped(part->filename, 2, 0);
+            zt_set_error("Filename mismatch '%s' '%s'", now, was);
+            return -1;
+        }
+        return 0;
+    }
+    _ztview_destroy(part->filename, ZT_MODULE, __LINE__);
+    part->filename = *value;
+    *value = nullptr;
+    return 0;
+}
+
+int hex_value(int c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 0;
+}
+
+// filename*=charset'language'percent-encoded-text: replaces the file name
+// (no mismatch check).  A charset the converter refuses leaves it as it is.
+int extended_filename(ztmime_part *part, ztview *value) noexcept
+{
+    ViewHandle charset(_ztview_skip_until(value, nullptr, "'", ZT_MODULE, __LINE__), ZT_MODULE);
+    ztview_getchar(value);
+    ViewHandle language(_ztview_skip_until(value, nullptr, "'", ZT_MODULE, __LINE__), ZT_MODULE);
+    ztview_getchar(value);
+    if (!charset || !language)
+        return -1;
+    size_t cs_len = 0;
+    Buffer<char> cs(static_cast<char *>(ztview_copy_data_r(charset.get(), nullptr, &cs_len, 1)));
+    size_t n = ztview_get_len(value);
+    Buffer<unsigned char> text(static_cast<unsigned char *>(zt_malloc(n + 1)));
+    if (!cs || !text)
+        return -1;
+    size_t d = 0;
+    for (int c; (c = ztview_getchar(value)) != -1;) {
+        if (c == '%') {
+            int h = hex_value(ztview_getchar(value));
+            int l = hex_value(ztview_getchar(value));
+            c = 16 * h + l;
+        }
+        text.get()[d++] = static_cast<unsigned char>(c);
+    }
+    text.get()[d] = 0;
+    Buffer<unsigned char> out(static_cast<unsigned char *>(zt_calloc(5 * d + 1, 1)));
+    if (!out)
+        return -1;
+    size_t len;
+    if (!zt_charset::convert_once(cs.get(), text.get(), d, out.get(), 5 * d, &len))
+        return 0;
+    if (!part->filename && !(part->filename = _ztview_init(ZT_MODULE, __LINE__)))
+        return -1;
+    ztview_rewind(part->filename);
+    return ztview_append(part->filename, out.get(), len);
+}
+
+int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
+{
+    ztmime_part *part = &ctx->part;
+    ViewHandle copy(field_body(header, 13), ZT_MODULE);
+    if (!copy)
+        return -1;
+    ztview_skip_while(copy.get(), " \t\r\n");
+    ztview *raw = nullptr;
+    ztmime_header_get_value(copy.get(), &raw);
+    ViewHandle value(raw, ZT_MODULE);
+    if (ztview_get_len(value.get()) == 0)
+        return -1;
+    if (ztview_get_len(part->content_type)) {
+        if (ztview_cmp(value.get(), part->content_type)) {
+            const char *now = ztview_copy_data_escaped(value.get(), 1, 0);
+            const char *was = ztview_copy_data_escaped(part->content_type, 2, 0);
+            zt_set_error("Content-type mismatch '%s' '%s'", now, was);
+            return -1;
+        }
+    } else {
+        if (set_view(&part->content_type, value.get(), nullptr))
+            return -1;
+        if (!ztview_strcasencmp(value.get(), "multipart/", 10) && ztmime_boundary_add(part, nullptr))
+            return -1;
+    }
+
+    int result = 0;
+    Param p;
+    ztview_skip_while(copy.get(), "\n\r \t;");
+    for (size_t left = ztview_get_len(copy.get()); left;) {
+        if (read_param(copy.get(), p, &result))
+            return -1;
+        ztview_skip_while(copy.get(), " \t\r\n;");
+        if (!ztview_strcasecmp(p.name, "boundary")) {
+            if (set_boundary(part, p.value))
+                return -1;
+        } else if (!ztview_strcasecmp(p.name, "name") || !ztview_strcasecmp(p.name, "filename")) {
+            if (take_filename(part, &p.value))
+                return -1;
+        }
+        size_t now = ztview_get_len(copy.get());
+        if (now >= left)
+            break;  // a tokenizer that consumed nothing would loop forever
+        left = now;
+    }
+    return result;
+}
+
+int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
+{
+    static const struct {
+        const char *prefix;
+        int32_t code;
+    } codes[] = {
+        {"base64", ZTMIME_ENC_BASE64}, {"quoted-printable", ZTMIME_ENC_QP}, {"7bit", ZTMIME_ENC_7BIT},
+        {"8bit", ZTMIME_ENC_8BIT},     {"binary", ZTMIME_ENC_BINARY},       {"x-uuencode", ZTMIME_ENC_UUENCODE},
+    };
+    ViewHandle copy(field_body(header, 26), ZT_MODULE);
+    if (!copy)
+        return -1;
+    ztview_skip_while(copy.get(), "\n\r \t");
+    int32_t code = ZTMIME_ENC_OTHER;
+    for (const auto &c : codes) {
+        if (!ztview_strcasencmp(copy.get(), c.prefix, std::strlen(c.prefix))) {
+            code = c.code;
+            break;
+        }
+    }
+    ctx->part.encoding = code;
+    return 0;
+}
+
+int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
+{
+    ztmime_part *part = &ctx->part;
+    ViewHandle copy(field_body(header, 20), ZT_MODULE);
+    if (!copy)
+        return -1;
+    ztview_skip_while(copy.get(), "\n\r \t");
+    ztview *type = nullptr;
+    ztmime_header_get_value(copy.get(), &type);
+    _ztview_destroy(type, ZT_MODULE, __LINE__);
+
+    int result = 0;
+    Param p;
+    ztview_skip_while(copy.get(), "\n\r \t;");
+    for (size_t left = ztview_get_len(copy.get()); left;) {
+        if (read_param(copy.get(), p, &result))
+            return -1;
+        ztview_skip_while(copy.get(), " \t\r\n");
+        if (!ztview_strcasecmp(p.name, "name") || !ztview_strcasecmp(p.name, "filename")) {
+            if (take_filename(part, &p.value))
+                return -1;
+        } else if (!ztview_strcasecmp(p.name, "filename*")) {
+            if (extended_filename(part, p.value))
+                return -1;
+        }
+        size_t now = ztview_get_len(copy.get());
+        if (now >= left)
+            break;
+        left = now;
+    }
+    return result;
+}
+
+} // namespace
+
+int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalized) noexcept
+{
+    if (!ctx || !header)
+        return 1;
+    // Nobody reads the normalised text when no view is given for it.
+    if (normalized) {
+        int r = ztmime_normalize_header(header, normalized);
+        if (r) {
+            ztview_rewind(normalized);
+            _ztview_duplicate_front(header, normalized, ztview_get_len(header), ZT_MODULE, __LINE__);
+            return r;
+        }
+    }
+    int c = ztview_peekchar(header);
+    if (c != 'c' && c != 'C')
+        return 0;
+    if (!ztview_strcasencmp(header, "content-type:", 13))
+        return content_type(ctx, header);
+    if (!ztview_strcasencmp(header, "Content-Transfer-Encoding:", 26))
+        return transfer_encoding(ctx, header);
+    if (!ztview_strcasencmp(header, "Content-Disposition", 19))
+        return disposition(ctx, header);
+    return 0;
+}
