@@ -168,8 +168,12 @@ int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
             return -1;
         }
     } else {
-        if (set_view(&part->content_type, value.get(), nullptr))
+        // The recorded type shares the field's bytes.
+        ztview *ct = _ztview_duplicate_front(value.get(), part->content_type, ztview_get_len(value.get()),
+                                             ZT_MODULE, __LINE__);
+        if (!ct)
             return -1;
+        part->content_type = ct;
         if (!ztview_strcasencmp(value.get(), "multipart/", 10) && ztmime_boundary_add(part, nullptr))
             return -1;
     }
