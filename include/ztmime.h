@@ -295,6 +295,53 @@ ZTMIME_EXPORT int ztmime_boundary_add(ztmime_part *part, const ztview *boundary)
 ZTMIME_EXPORT int ztmime_parse_uu_header(const ztview *line, ztview *filename) ZT_NOEXCEPT;
 
 ZTMIME_EXPORT int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalized) ZT_NOEXCEPT;
+/*
+ * Interprets one header field handed out with ZTMIME_HEADER or
+ * ZTMIME_PART_HEADER, so that the parser can follow multiparts and
+ * embedded messages.  Call it for every header event, before the next
+ * ztmime_do.  header is only read; the caller keeps and releases it.
+ *
+ * When normalized is not null its content is replaced by the field
+ * normalised with ztmime_normalize_header (by the raw field when that
+ * fails, and the call then returns -1).  With a null normalized the field
+ * is not normalised at all: nothing would read the result.
+ *
+ * The field is recognised by its first bytes, name starting at the first
+ * byte, case ignored:
+ *   "Content-Type:" records the main value in ctx->part.content_type.  A
+ *     value beginning "multipart/" pushes a boundary entry with empty
+ *     delimiters (ztmime_boundary_add).  When a content type is already
+ *     recorded for this header block (or message/rfc822 set by the parser)
+ *     the value must be byte for byte the same: otherwise the message is
+ *     "Content-type mismatch '%s' '%s'" (new value first) and the result
+ *     -1; an equal value pushes nothing.  Parameters: boundary sets the
+ *     top entry's delimiter to "--" value and close_delimiter to that and
+ *     "--" (the top entry whatever pushed it; ignored when the stack is
+ *     empty); name and filename give the file name.
+ *   "Content-Transfer-Encoding:" sets ctx->part.encoding by the start of
+ *     the value: base64 8, quoted-printable 16, 7bit 1, 8bit 2, binary 4,
+ *     x-uuencode 32, anything else (also empty) 128.  A later field wins.
+ *   "Content-Disposition" (the 20th byte, normally the colon, is skipped):
+ *     the disposition type is read and dropped; name and filename give the
+ *     file name; filename*=charset'language'text (RFC 2231) is
+ *     percent-decoded (a bad hex digit counts as 0), converted from the
+ *     charset to UTF-8 up to its first NUL or first byte that does not
+ *     convert, and replaces the file name whatever it held; a charset the
+ *     converter does not know leaves the parameter unused.
+ * File names: the first one of a header block wins; a different one later
+ * fails with "Filename mismatch '%s' '%s'" (new first) and -1.  Recorded
+ * values are the tokenizer's raw values from the field as given (encoded
+ * words are not decoded; a line break folded inside a quoted value stays).
+ * Any other field is left alone.
+ *
+ * Returns 0 done (also for other fields); 1 when ctx or header is null;
+ * -2 when a parameter name or value was malformed but the field was read
+ * to its end (the tokenizer's message is in ztmime_last_error); -1 on a
+ * Content-Type with an empty or rejected main value, a mismatch, a
+ * tokenizer failure other than -2, or no memory.  A -1 after a -2 in the
+ * same field wins.  On -1 what was recorded before the failure stays.
+ * The mismatch messages use the view library's scratch slots 1 and 2.
+ */
 
 /* ====================================================================== */
 /* Header toolkit                                                         */
@@ -448,7 +495,37 @@ ZTMIME_EXPORT int ztmime_header_get_token(ztview *src, ztview **out, int *kind) 
  */
 
 ZTMIME_EXPORT ztview *ztmime_unfold_header(const ztview *src, ztview *dst) ZT_NOEXCEPT;
+/*
+ * Joins a folded header field into one line.  src holds one field as the
+ * parser hands it out (name, colon, body, line breaks); it is only read.
+ * Each run of CR and LF bytes inside the field, together with the one byte
+ * after it (the folding blank, whatever it is), becomes one SP; further
+ * blanks of a continuation line stay; the run at the end disappears.
+ *
+ * The text is appended to dst, which is not emptied first; a null dst makes
+ * a new view that the caller then owns.  Returns dst (or the new view);
+ * null when src is null, when no view could be made, or when appending ran
+ * out of memory (a view made here is then released).  Writes no message.
+ */
+
 ZTMIME_EXPORT int ztmime_normalize_header(const ztview *src, ztview *dst) ZT_NOEXCEPT;
+/*
+ * Makes a header field one line of UTF-8 text: unfolds it as
+ * ztmime_unfold_header does, decodes every RFC 2047 encoded word with
+ * ztmime_i18n_chunk wherever a "=" starts one (also inside a word), and
+ * takes all other text as ISO-8859-1 (bytes 0x80-0xFF become two UTF-8
+ * bytes).  Blanks between two adjacent encoded words are dropped, also
+ * across a fold; blanks between an encoded word and other text stay; blanks
+ * at the end of the field after the last encoded word or after a "=" that
+ * starts none are dropped, blanks at the end of plain text stay.  A "=" that
+ * starts no decodable word is text.  A NUL byte ends the output of the
+ * plain text it is in (up to the next "=").
+ *
+ * dst is emptied first and then holds exactly the result; src (null: an
+ * empty field) is only read.  Returns 0, or -1 when dst is null (nothing
+ * done) or memory ran out (dst is then empty).  Writes no message.  Uses
+ * the converter cache of the encoded-word decoder: not reentrant.
+ */
 
 /* ====================================================================== */
 /* Transfer codecs                                                        */
@@ -723,11 +800,61 @@ typedef struct ztmime_alias {
     const char *target;  /* the charset to convert from instead */
 } ztmime_alias;
 
-/* Writable alias table, ended by the first entry whose name is null. */
+/*
+ * RFC 2047 encoded words, "=?" charset "?" encoding "?" text "?=", decoded
+ * to UTF-8.  A run of "?" separates two fields as one.  The encoding is Q
+ * ("_" is a space, then quoted-printable as ztmime_qp_decode does it) or B
+ * (as ztmime_b64_decode), either case; the decoded bytes are converted from
+ * the charset with iconv.  A charset the converter does not know leaves the
+ * decoded bytes as they are.  Otherwise a byte that does not convert makes
+ * the conversion start again once from the beginning under each alias of
+ * the charset name (see aliases); if that does not convert everything
+ * either, every failing byte stands as one "?" and conversion goes on
+ * after it.  The converted text ends at its first NUL byte.
+ *
+ * Converters stay open in a small per-process cache (reset before each
+ * use) and are closed when the process exits; ISO-8859-1 and valid UTF-8
+ * or ASCII are converted without iconv, with the same result.  Neither the
+ * cache nor the alias table is protected: these calls, and
+ * ztmime_normalize_header and ztmime_parse_header that use them, are not
+ * reentrant.
+ */
+
+/* Writable alias table, ended by the first entry whose name is null.  It
+ * holds "KS_C_5601-1987" and "ksc5601", both to "CP949", and room for 13
+ * more entries: a host adds one by filling the first null entry and keeping
+ * a null name after the last one.  Names compare ignoring ASCII case.  An
+ * alias is tried only after a conversion under the declared charset failed,
+ * never when that charset cannot be opened. */
 ZTMIME_EXPORT extern ztmime_alias aliases[];
 
 ZTMIME_EXPORT ztview *ztmime_i18n_chunk(const ztview *src, uint32_t *consumed) ZT_NOEXCEPT;
+/*
+ * Decodes the encoded word at the very front of src; src is only read and
+ * whatever follows the word's closing "?=" is ignored.
+ *
+ * Returns a new view with the UTF-8 text (owned by the caller, possibly
+ * empty), or null when src is null, does not begin with "=?", a field is
+ * empty, the closing "?=" is missing, the encoding is neither Q nor B, the
+ * decoder refuses the text, or memory ran out.  Once the syntax is
+ * complete through "?=", and consumed is not null, the word's length in
+ * bytes is stored in *consumed, also when the result is then null (for
+ * example an unknown encoding letter); on earlier failures *consumed is
+ * untouched.  Writes no message.
+ */
+
 ZTMIME_EXPORT ztview *ztmime_i18n(const ztview *src) ZT_NOEXCEPT;
+/*
+ * Decodes a whole text: splits it at runs of SP, HT, CR and LF, decodes
+ * each piece that begins with an encoded word (text after its "?=" in the
+ * same piece is lost) and copies every other piece unchanged, without any
+ * charset conversion.  Whitespace between two decoded words, and before a
+ * first decoded word at the start, disappears; all other whitespace is
+ * copied byte for byte, trailing whitespace included.
+ *
+ * Returns a new view owned by the caller; null when src is null or memory
+ * ran out.  src is only read.  Writes no message.
+ */
 
 /* ====================================================================== */
 /* Scrambling                                                             */
