@@ -6,3 +6,6 @@ bin=${1:?usage: $0 PATH/TO/ztmime}
 dir=$(dirname "$0")
 echo "\$ ztmime events examples/sample.eml"
 "$bin" events "$dir/sample.eml"
+echo
+echo "\$ ztmime tree --headers examples/minutes.eml"
+"$bin" tree --headers "$dir/minutes.eml"

@@ -46,12 +46,8 @@ void print_event(int ev, const ztview *view)
 // embedded messages are followed.
 void interpret_header(ztmime_ctx *ctx, const ztview *field)
 {
-    // TODO(header interpretation): call
-    //     ztmime_parse_header(ctx, field, nullptr);
-    // here once it is part of the library; until then multipart bodies are
-    // reported as plain body data.
-    (void)ctx;
-    (void)field;
+    if (ztmime_parse_header(ctx, field, nullptr) < 0)
+        std::fprintf(stderr, "ztmime events: warning: %s\n", ztmime_strerror());
 }
 
 } // namespace
