@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/module.h"
 #include "ztmime.h"
 
 namespace {
@@ -63,7 +64,7 @@ ZTMIME_EXPORT ztmime_dot *ztmime_dot_init(unsigned int flags) noexcept
     }
     st->mode = flags & 1u;
     st->at_line_start = 1;
-    st->pending = _ztview_init(ZT_MODULE, __LINE__);
+    st->pending = zt_view_new();
     if (!st->pending) {
         zt_free(st);
         return nullptr;
@@ -78,7 +79,7 @@ ZTMIME_EXPORT ztmime_dot *ztmime_dot_reset(ztmime_dot *state, unsigned int flags
     if (state->pending) {
         ztview_rewind(state->pending);
     } else {
-        state->pending = _ztview_init(ZT_MODULE, __LINE__);
+        state->pending = zt_view_new();
         if (!state->pending)
             return nullptr;
     }
@@ -110,7 +111,7 @@ ZTMIME_EXPORT int ztmime_dot_update(ztmime_dot *state, ztview *out, const ztview
         bool more = find_dot_line(pending, &n, &last);
         if (!more)
             n = ztview_get_len(pending);
-        if (n && !_ztview_move(out, pending, n, ZT_MODULE, __LINE__))
+        if (n && !zt_view_move(out, pending, n))
             return -1;
         if (!more) {
             state->at_line_start = last == '\n';
@@ -126,7 +127,7 @@ ZTMIME_EXPORT int ztmime_dot_finish(ztmime_dot *state, ztview *out) noexcept
     if (!state || !out)
         return -1;
     if (ztview_get_len(state->pending) &&
-        !_ztview_move(out, state->pending, ztview_get_len(state->pending), ZT_MODULE, __LINE__))
+        !zt_view_move(out, state->pending, ztview_get_len(state->pending)))
         return -1;
     return 0;
 }
@@ -135,7 +136,7 @@ ZTMIME_EXPORT void ztmime_dot_destroy(ztmime_dot *state) noexcept
 {
     if (!state)
         return;
-    _ztview_destroy(state->pending, ZT_MODULE, __LINE__);
+    zt_view_free(state->pending);
     zt_free(state);
 }
 

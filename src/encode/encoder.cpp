@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/module.h"
 #include "ztmime.h"
 
 namespace {
@@ -53,7 +54,7 @@ void release_codec(ztmime_encoder *enc)
         _ztview_destroy(enc->state.uu.pending, "uucode", __LINE__);
         break;
     case ZTMIME_ENC_DOT:
-        _ztview_destroy(enc->state.dot.pending, ZT_MODULE, __LINE__);
+        zt_view_free(enc->state.dot.pending);
         break;
     default:
         break;
@@ -118,7 +119,7 @@ ZTMIME_EXPORT int ztmime_encoder_update(ztmime_encoder *enc, ztview *out, const 
         // would make a view nobody owns, so it is refused.
         if (!out)
             return -1;
-        return _ztview_duplicate_front(in, out, ztview_get_len(in), ZT_MODULE, __LINE__) ? 0 : -1;
+        return zt_view_dup_front(in, out, ztview_get_len(in)) ? 0 : -1;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/module.h"
 #include "ztmime.h"
 
 namespace {
@@ -57,11 +58,11 @@ ZTMIME_EXPORT int32_t ztmime_cloak(ztview *view) noexcept
         copy[i] ^= kCloakByte;
     // The scrambled bytes go into a fresh view first and then replace the
     // content in one step, so that a failure leaves the view as it was.
-    ztview *tmp = _ztview_init(ZT_MODULE, __LINE__);
+    ztview *tmp = zt_view_new();
     int rc = -1;
-    if (tmp && ztview_append(tmp, copy, len) == 0 && _ztview_cut(tmp, view, len, ZT_MODULE, __LINE__))
+    if (tmp && ztview_append(tmp, copy, len) == 0 && zt_view_cut(tmp, view, len))
         rc = 0;
-    _ztview_destroy(tmp, ZT_MODULE, __LINE__);
+    zt_view_free(tmp);
     std::free(copy);
     return rc;
 }

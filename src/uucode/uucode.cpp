@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/module.h"
 #include "ztmime.h"
 
 namespace {
@@ -249,12 +250,12 @@ int keep_rest(ztview *pending, const ztview *in, Reader &r, size_t consumed)
     } else {
         // A long rest (only after a failed line) is shared, not copied.
         size_t ilen = ztview_get_len(in);
-        ztview *tmp = _ztview_duplicate_front(in, nullptr, ilen, ZT_MODULE, __LINE__);
+        ztview *tmp = zt_view_dup_front(in, nullptr, ilen);
         if (!tmp)
             return -1;
         ztview_seek(tmp, ilen - rest, ZTVIEW_SEEK_FRONT);
-        ztview *moved = _ztview_move(pending, tmp, rest, ZT_MODULE, __LINE__);
-        _ztview_destroy(tmp, ZT_MODULE, __LINE__);
+        ztview *moved = zt_view_move(pending, tmp, rest);
+        zt_view_free(tmp);
         if (!moved)
             return -1;
         ztview_seek(pending, plen, ZTVIEW_SEEK_FRONT);
@@ -403,7 +404,7 @@ ZTMIME_EXPORT ztmime_uu *ztmime_uu_init(unsigned int mode) noexcept
         return nullptr;
     }
     st->mode = mode;
-    st->pending = _ztview_init(ZT_MODULE, __LINE__);
+    st->pending = zt_view_new();
     if (!st->pending) {
         zt_free(st);
         return nullptr;
@@ -418,7 +419,7 @@ ZTMIME_EXPORT ztmime_uu *ztmime_uu_reset(ztmime_uu *state, unsigned int mode) no
     if (state->pending) {
         ztview_rewind(state->pending);
     } else {
-        state->pending = _ztview_init(ZT_MODULE, __LINE__);
+        state->pending = zt_view_new();
         if (!state->pending)
             return nullptr;
     }
@@ -434,11 +435,11 @@ ZTMIME_EXPORT int ztmime_uu_update(ztmime_uu *state, ztview *out, const ztview *
     if (in == out) {
         // Reading the input while writing into the same view: read a
         // shared duplicate instead.
-        ztview *dup = _ztview_duplicate_front(in, nullptr, ztview_get_len(in), ZT_MODULE, __LINE__);
+        ztview *dup = zt_view_dup_front(in, nullptr, ztview_get_len(in));
         if (!dup)
             return -1;
         int rc = ztmime_uu_update(state, out, dup);
-        _ztview_destroy(dup, ZT_MODULE, __LINE__);
+        zt_view_free(dup);
         return rc;
     }
     return (state->mode & 1u) ? decode_update(state, out, in) : encode_update(state, out, in);
@@ -459,7 +460,7 @@ ZTMIME_EXPORT void ztmime_uu_destroy(ztmime_uu *state) noexcept
 {
     if (!state)
         return;
-    _ztview_destroy(state->pending, ZT_MODULE, __LINE__);
+    zt_view_free(state->pending);
     zt_free(state);
 }
 
@@ -472,9 +473,9 @@ ztview *one_shot(const ztview *in, unsigned int mode)
     ztmime_uu *st = ztmime_uu_init(mode);
     if (!st)
         return nullptr;
-    ztview *out = _ztview_init(ZT_MODULE, __LINE__);
+    ztview *out = zt_view_new();
     if (!out || ztmime_uu_update(st, out, in) != 0 || ztmime_uu_finish(st, out) != 0) {
-        _ztview_destroy(out, ZT_MODULE, __LINE__);
+        zt_view_free(out);
         ztmime_uu_destroy(st);
         return nullptr;
     }
