@@ -99,7 +99,9 @@ TEST_P(CliRoundTrip, EncodeThenDecodeGivesTheBytesBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, CliRoundTrip, testing::Values("--base64", "--qp", "--uu", "--dot"),
-                         [](const testing::TestParamInfo<const char *> &i) { return std::string(i.param + 2); });
+                         [](const testing::TestParamInfo<const char *> &i) {
+                             return std::string(i.param + 2);
+                         });
 
 TEST(CliCodec, ExactOutput)
 {

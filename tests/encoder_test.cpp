@@ -67,16 +67,15 @@ TEST_P(EncoderCodecs, ForwardsToTheCodec)
     EXPECT_STREQ(ztmime_encoder_get_error(enc.get()), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, EncoderCodecs,
-    testing::Values(CodecCase{ZTMIME_ENC_BASE64, 0, "ABC", "QUJD\r\n"},
-                    CodecCase{ZTMIME_ENC_BASE64, 1, "QU\r\nJD\r\n", "ABC"},
-                    CodecCase{ZTMIME_ENC_QP, 0, "a=b", "a=3Db\r\n"},
-                    CodecCase{ZTMIME_ENC_QP, 1, "=41=62", "Ab"},
-                    CodecCase{ZTMIME_ENC_UUENCODE, 0, "Cat", "#0V%T\r\n`\r\n"},
-                    CodecCase{ZTMIME_ENC_UUENCODE, 1, "#0V%T\r\n`\r\n", "Cat"},
-                    CodecCase{ZTMIME_ENC_DOT, 0, ".a\nb\n", "..a\nb\n"},
-                    CodecCase{ZTMIME_ENC_DOT, 1, "..a\n.b\n", ".a\nb\n"}));
+INSTANTIATE_TEST_SUITE_P(Table, EncoderCodecs,
+                         testing::Values(CodecCase{ZTMIME_ENC_BASE64, 0, "ABC", "QUJD\r\n"},
+                                         CodecCase{ZTMIME_ENC_BASE64, 1, "QU\r\nJD\r\n", "ABC"},
+                                         CodecCase{ZTMIME_ENC_QP, 0, "a=b", "a=3Db\r\n"},
+                                         CodecCase{ZTMIME_ENC_QP, 1, "=41=62", "Ab"},
+                                         CodecCase{ZTMIME_ENC_UUENCODE, 0, "Cat", "#0V%T\r\n`\r\n"},
+                                         CodecCase{ZTMIME_ENC_UUENCODE, 1, "#0V%T\r\n`\r\n", "Cat"},
+                                         CodecCase{ZTMIME_ENC_DOT, 0, ".a\nb\n", "..a\nb\n"},
+                                         CodecCase{ZTMIME_ENC_DOT, 1, "..a\n.b\n", ".a\nb\n"}));
 
 TEST(Encoder, CodesThatNameNoCodecMakeNoEncoder)
 {
