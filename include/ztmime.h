@@ -477,15 +477,15 @@ typedef struct ztmime_qp {
 typedef struct ztmime_uu {
     int32_t line_len;     /* decoder: data bytes of the line being decoded */
     uint32_t mode;        /* 1 decode, 0 encode */
-    ztview *pending;
+    ztview *pending;      /* encoder: under 45 bytes; decoder: an incomplete line */
     const char *error;    /* never set by this codec */
 } ztmime_uu;
 
 /* Dot-stuffing filter state (see "Dot-stuffing filter" below). */
 typedef struct ztmime_dot {
     uint32_t mode;        /* bit 0: remove; clear: add */
-    ztview *pending;
-    int32_t at_line_start;
+    ztview *pending;      /* empty between calls */
+    int32_t at_line_start; /* 1: the next byte starts a line */
     const char *error;    /* never set by this filter */
 } ztmime_dot;
 
