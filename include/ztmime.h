@@ -550,19 +550,19 @@ typedef struct ztmime_qp {
     const char *error;    /* never set by this codec */
 } ztmime_qp;
 
-/* Uuencode state. */
+/* Uuencode state (see "Uuencode codec" below). */
 typedef struct ztmime_uu {
     int32_t line_len;     /* decoder: data bytes of the line being decoded */
     uint32_t mode;        /* 1 decode, 0 encode */
-    ztview *pending;
+    ztview *pending;      /* encoder: under 45 bytes; decoder: an incomplete line */
     const char *error;    /* never set by this codec */
 } ztmime_uu;
 
-/* Dot-stuffing filter state. */
+/* Dot-stuffing filter state (see "Dot-stuffing filter" below). */
 typedef struct ztmime_dot {
     uint32_t mode;        /* bit 0: remove; clear: add */
-    ztview *pending;
-    int32_t at_line_start;
+    ztview *pending;      /* empty between calls */
+    int32_t at_line_start; /* 1: the next byte starts a line */
     const char *error;    /* never set by this filter */
 } ztmime_dot;
 
@@ -753,24 +753,198 @@ ZTMIME_EXPORT void ztmime_qp_destroy(ztmime_qp *state) ZT_NOEXCEPT;
 ZTMIME_EXPORT ztview *ztmime_qp_decode(const ztview *in) ZT_NOEXCEPT;
 ZTMIME_EXPORT ztview *ztmime_qp_encode(const ztview *in) ZT_NOEXCEPT;
 
+/* ---------------------------------------------------------------------- */
+/* Uuencode codec                                                          */
+/* ---------------------------------------------------------------------- */
+
+/*
+ * Streaming uuencode for the body lines of a uuencoded block.  The codec
+ * neither writes nor recognises the "begin" and "end" lines that frame a
+ * file: the caller gives it the lines between them.
+ *
+ * Order of calls: ztmime_uu_init (or ztmime_uu_reset with null), any number
+ * of ztmime_uu_update, one ztmime_uu_finish, then ztmime_uu_reset for the
+ * next stream or ztmime_uu_destroy.  An encoder object (code
+ * ZTMIME_ENC_UUENCODE) embeds the same state and forwards to these calls.
+ *
+ * Mode: 1 decodes, 0 encodes.  Update decodes when bit 0 is set; finish
+ * takes the decoding path only for the exact value 1 and otherwise flushes
+ * as the encoder.  The library's own callers pass only 0 and 1.
+ *
+ * Wire format.  A 6-bit value v is the character 0x20 + v, except 0, which
+ * is the backquote (0x60).  Three bytes b0 b1 b2 give four characters for
+ * b0 >> 2, (b0 & 3) << 4 | b1 >> 4, (b1 & 15) << 2 | b2 >> 6, b2 & 63.  The
+ * encoder writes:
+ *   full line  "M", 15 groups (45 bytes), "\r\n"              63 bytes
+ *   last line  0x20 + L for L = 1..44 bytes, ceil(L/3) groups (missing
+ *              bytes of the last group are 0, written as backquotes), "\r\n"
+ *   end line   "`\r\n", only directly after a last line
+ * Data whose length is a multiple of 45 (the empty data included) ends with
+ * no last line and no end line.
+ *
+ * The decoder maps every byte c to (c - 0x20) & 0x3F: no byte is invalid,
+ * and the space reads as 0 like the backquote.  A line is a length
+ * character (n data bytes, 0..45), then exactly 4 * ceil(n/3) characters,
+ * whatever they are (CR and LF included); of the 3 * ceil(n/3) bytes they
+ * give, the first n are output.  The rest of the line up to the next CR or
+ * LF is ignored and every CR and LF after it skipped.  A length of 0 (an
+ * empty line, "`" or " ") produces nothing; the decoder has no end state.
+ * CR and LF at the front of the pending input are skipped at the start of
+ * every update.  A line may be split between updates anywhere, even between
+ * its length character and its data.
+ */
+
+/*
+ * ztmime_uu_init: a new state for `mode`, with an empty pending view.
+ *   Returns the state, owned by the caller (release it with
+ *   ztmime_uu_destroy), or null: errno ENOMEM when the record cannot be
+ *   allocated; when the pending view cannot be made the record is freed.
+ */
 ZTMIME_EXPORT ztmime_uu *ztmime_uu_init(unsigned int mode) ZT_NOEXCEPT;
+
+/*
+ * ztmime_uu_reset: starts a new stream on an existing state: the pending
+ *   input is thrown away, the line in progress forgotten (which also clears
+ *   a failed decoder), `mode` replaced; `error` is left alone.  A state
+ *   without a pending view (a zero-filled state, as in a fresh encoder
+ *   object) gets one.
+ *   Returns the same state; with a null state, the result of
+ *   ztmime_uu_init(mode).  Null when the pending view had to be made and
+ *   could not be (errno ENOMEM); the state is then left without one.
+ */
 ZTMIME_EXPORT ztmime_uu *ztmime_uu_reset(ztmime_uu *state, unsigned int mode) ZT_NOEXCEPT;
+
+/*
+ * ztmime_uu_update: takes `in` (null: no new input; never changed, stays the
+ *   caller's) after the pending input and appends to `out` everything that
+ *   can be produced.
+ *   Encoding: one full line for every 45 bytes; fewer than 45 bytes stay
+ *   pending.  Decoding: every line whose characters have all arrived; the
+ *   start of an incomplete line stays pending (its length character already
+ *   read into line_len).
+ *   Returns 0, or -1 when state or out is null, or when the decoder meets a
+ *   length character above 45 ("N" or higher).  Lines before that one are
+ *   decoded and appended; the length character is consumed and the rest of
+ *   the input stays pending.  The state then stays failed: every later
+ *   update returns -1 at once without taking its input, until
+ *   ztmime_uu_reset.  `error` is never set (the encoder object reports "").
+ *   -1 with errno ENOMEM when memory runs out; the state and `out` are then
+ *   unchanged and `in` was not taken.
+ */
 ZTMIME_EXPORT int ztmime_uu_update(ztmime_uu *state, ztview *out, const ztview *in) ZT_NOEXCEPT;
+
+/*
+ * ztmime_uu_finish: ends the stream.
+ *   Decoding (mode 1): runs one more update with no input and returns 0
+ *   whatever it gave; an incomplete line stays pending, neither decoded nor
+ *   reported, until the next reset.
+ *   Encoding: emits any full lines, then, when 1 to 44 bytes remain, the last
+ *   line and the end line in one append; pending is then empty.
+ *   Returns 0, or -1 when state or out is null (or, encoding, when memory
+ *   runs out: nothing appended, the bytes stay pending).
+ */
 ZTMIME_EXPORT int ztmime_uu_finish(ztmime_uu *state, ztview *out) ZT_NOEXCEPT;
+
+/* ztmime_uu_destroy: releases the pending view and the state.  Null is
+ *   ignored.  Never use it on the state embedded in an encoder object. */
 ZTMIME_EXPORT void ztmime_uu_destroy(ztmime_uu *state) ZT_NOEXCEPT;
+
+/*
+ * ztmime_uu_decode, ztmime_uu_encode: one-shot forms.  A state of mode 1
+ *   (decode) or 0 (encode), one update with `in` (unchanged; null gives an
+ *   empty result), one finish.  Returns a new view owned by the caller, or
+ *   null when anything failed (nothing is left allocated).  Decoding fails
+ *   on a length character above 45; an incomplete last line is dropped.
+ */
 ZTMIME_EXPORT ztview *ztmime_uu_decode(const ztview *in) ZT_NOEXCEPT;
 ZTMIME_EXPORT ztview *ztmime_uu_encode(const ztview *in) ZT_NOEXCEPT;
 
+/* ---------------------------------------------------------------------- */
+/* Dot-stuffing filter                                                     */
+/* ---------------------------------------------------------------------- */
+
+/*
+ * A line filter for transports in which a line holding a single "." ends
+ * the data.  Add mode (bit 0 of the flags clear) writes an extra "." before
+ * every line that starts with "."; remove mode (bit 0 set) drops the first
+ * "." of every such line.  Lines end at LF; a CR before the LF is ordinary
+ * line content.  The first byte of a stream starts a line.
+ *
+ * Order of calls: ztmime_dot_init (or ztmime_dot_reset with null), any
+ * number of ztmime_dot_update, ztmime_dot_finish, then ztmime_dot_reset or
+ * ztmime_dot_destroy.  An encoder object (code ZTMIME_ENC_DOT) embeds the
+ * same state.  There are no one-shot forms.
+ *
+ * The filter copies no bytes of its own: lines move from the pending view
+ * to the output without copying; the only byte it writes is an added ".".
+ */
+
+/*
+ * ztmime_dot_init: a new filter; `mode` keeps bit 0 of `flags` only.
+ *   Returns the state, owned by the caller (ztmime_dot_destroy), or null:
+ *   errno ENOMEM when the record cannot be allocated; when the pending view
+ *   cannot be made the record is freed.
+ */
 ZTMIME_EXPORT ztmime_dot *ztmime_dot_init(unsigned int flags) ZT_NOEXCEPT;
+
+/*
+ * ztmime_dot_reset: starts a new stream: pending emptied (made when
+ *   missing, as in a fresh encoder object), `mode` takes `flags` whole (only
+ *   bit 0 is ever tested), the next byte starts a line.
+ *   Returns the same state; with a null state, ztmime_dot_init(flags).  Null
+ *   when the pending view had to be made and could not be.
+ */
 ZTMIME_EXPORT ztmime_dot *ztmime_dot_reset(ztmime_dot *state, unsigned int flags) ZT_NOEXCEPT;
+
+/*
+ * ztmime_dot_update: passes `in` (null: no new input; never changed, stays
+ *   the caller's) on to `out` with the rule applied at every line start.  A
+ *   partial last line is passed on at once and the next call continues it,
+ *   so the output does not depend on how the input is cut.  Pending is
+ *   empty afterwards.
+ *   Returns 0, or -1 when state or out is null (nothing changed).  -1 with
+ *   errno ENOMEM when memory runs out: when `in` could not be taken nothing
+ *   changed; otherwise the bytes not yet passed on stay pending and the next
+ *   update or finish passes them on, each line treated once.  The filter
+ *   sets no error text (the encoder object reports "").
+ */
 ZTMIME_EXPORT int ztmime_dot_update(ztmime_dot *state, ztview *out, const ztview *in) ZT_NOEXCEPT;
+
+/*
+ * ztmime_dot_finish: moves any bytes still pending to `out` unchanged
+ *   (after well-formed calls there are none: it writes nothing of its own).
+ *   Returns 0, or -1 when state or out is null.
+ */
 ZTMIME_EXPORT int ztmime_dot_finish(ztmime_dot *state, ztview *out) ZT_NOEXCEPT;
+
+/* ztmime_dot_destroy: releases the pending view and the state.  Null is
+ *   ignored.  Never use it on the state embedded in an encoder object. */
 ZTMIME_EXPORT void ztmime_dot_destroy(ztmime_dot *state) ZT_NOEXCEPT;
 
 /* ====================================================================== */
 /* Encoder object                                                         */
 /* ====================================================================== */
 
+/*
+ * One object in front of the four streaming codecs, chosen by a
+ * transfer-encoding code: ZTMIME_ENC_BASE64 (8), ZTMIME_ENC_QP (16),
+ * ZTMIME_ENC_UUENCODE (32) or ZTMIME_ENC_DOT (64).  The code a parser
+ * recorded for a part can be passed as it is; codes that name no codec
+ * (7bit, 8bit, binary, other, none) make no encoder, and such a body needs
+ * no decoding.  The flags go unchanged to the codec: bit 0 decodes (for the
+ * dot filter: removes), the other bits are the codec's own.
+ *
+ * Order of calls: ztmime_encoder_init, any number of ztmime_encoder_update,
+ * ztmime_encoder_finish; then ztmime_encoder_reset for the next part (same
+ * or other code) or ztmime_encoder_destroy.
+ *
+ * The codec's state lives inside the object (one allocation for both),
+ * prepared with the codec's reset and released by the encoder: never call a
+ * codec's init or destroy on it.  A reset with an unchanged code reuses the
+ * object and the codec's pending view.
+ */
+
+/* The state of the selected codec, embedded in the encoder object. */
 typedef union ztmime_codec_state {
     ztmime_b64 b64;
     ztmime_qp qp;
@@ -783,12 +957,62 @@ typedef struct ztmime_encoder {
     ztmime_codec_state state;   /* the selected codec's state, embedded */
 } ztmime_encoder;
 
+/*
+ * ztmime_encoder_init: a new encoder for `code`, its codec prepared with
+ *   `flags`.
+ *   Returns the encoder, owned by the caller (ztmime_encoder_destroy), or
+ *   null: for a code that names no codec (errno untouched), errno ENOMEM when
+ *   the object cannot be allocated, or when the codec's pending view cannot
+ *   be made (nothing is left allocated).
+ */
 ZTMIME_EXPORT ztmime_encoder *ztmime_encoder_init(int code, unsigned int flags) ZT_NOEXCEPT;
+
+/*
+ * ztmime_encoder_reset: prepares an encoder for the next stream.
+ *   Same code: the codec is reset in place (pending input thrown away,
+ *   counters and failed or blocked conditions cleared, direction and options
+ *   taken from `flags`) and the same object is returned.  Another code: the
+ *   old object is destroyed and a new one made as by ztmime_encoder_init.  A
+ *   null encoder: ztmime_encoder_init(code, flags).
+ *   The caller must replace its pointer with the result, which may be null
+ *   (a code that names no codec, or no memory); the old object is then
+ *   already released.
+ */
 ZTMIME_EXPORT ztmime_encoder *ztmime_encoder_reset(ztmime_encoder *enc, int code,
                                                    unsigned int flags) ZT_NOEXCEPT;
+
+/*
+ * ztmime_encoder_update: the codec's update: `in` (may be null; never
+ *   consumed or changed) is taken after the pending input and what can be
+ *   produced is appended to `out`.
+ *   Returns the codec's result unchanged: 0; -1 for a null encoder or
+ *   output, or a codec failure; -2 from the base64 decoder's extra-pad
+ *   condition (the encoder stays blocked until reset).  After a failure the
+ *   codec's text is read with ztmime_encoder_get_error.
+ */
 ZTMIME_EXPORT int ztmime_encoder_update(ztmime_encoder *enc, ztview *out, const ztview *in) ZT_NOEXCEPT;
+
+/*
+ * ztmime_encoder_finish: the codec's finish: flushes the end of the stream
+ *   into `out`.  Returns the codec's result unchanged; -1 for a null encoder.
+ */
 ZTMIME_EXPORT int ztmime_encoder_finish(ztmime_encoder *enc, ztview *out) ZT_NOEXCEPT;
+
+/* ztmime_encoder_destroy: releases the codec's pending view and the object
+ *   (cleared first).  Null is ignored. */
 ZTMIME_EXPORT void ztmime_encoder_destroy(ztmime_encoder *enc) ZT_NOEXCEPT;
+
+/*
+ * ztmime_encoder_get_error: the text of the codec's last failure, never
+ *   null; static, not to be freed or changed.
+ *     null encoder          "No encoder provided"
+ *     base64 (8)            the codec's text ("" until a failure, and again
+ *                           after a reset)
+ *     qp, uuencode, dot     "" (these codecs set no text, also when an
+ *                           update failed)
+ *   A caller that needs a message for a failure with an empty text writes
+ *   its own.
+ */
 ZTMIME_EXPORT const char *ztmime_encoder_get_error(const ztmime_encoder *enc) ZT_NOEXCEPT;
 
 /* ====================================================================== */
@@ -860,7 +1084,30 @@ ZTMIME_EXPORT ztview *ztmime_i18n(const ztview *src) ZT_NOEXCEPT;
 /* Scrambling                                                             */
 /* ====================================================================== */
 
+/*
+ * Two reversible scramblers that XOR every byte of a view in place; applying
+ * the same call again (with the same key, for lock) restores the content.
+ * The length of the view never changes, and no other view changes: bytes
+ * that the view shares with another view are copied before they are
+ * written.  Neither call keeps state.
+ */
+
+/*
+ * ztmime_cloak: XORs every byte with the constant 0x6E, working on a private
+ *   copy of the content that then replaces the view's content.
+ *   Returns 0 (also for an empty view), or -1 for a null view or when memory
+ *   runs out (the view is then unchanged).
+ */
 ZTMIME_EXPORT int32_t ztmime_cloak(ztview *view) ZT_NOEXCEPT;
+
+/*
+ * ztmime_lock: XORs every byte with `key`, in place in the view's own
+ *   storage (ztview_get_iovec), whole aligned words at a time where it can.
+ *   Key 0 leaves the bytes as they are; key 0x6E gives the same bytes as
+ *   ztmime_cloak.
+ *   Returns 0 (also for an empty view), or -1 for a null view or when the
+ *   view's segments cannot be had (no memory; the view is then unchanged).
+ */
 ZTMIME_EXPORT int ztmime_lock(ztview *view, uint8_t key) ZT_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -1,9 +1,6 @@
-#include <cstdio>
-
+#include "codec_cli.h"
 #include "commands.h"
 
-int cmd_encode(int, char **)
-{
-    std::fputs("ztmime encode: not available yet\n", stderr);
-    return 1;
-}
+// ztmime encode --base64|--qp|--uu|--dot [FILE|-]: encodes (for --dot: adds
+// dot-stuffing) and writes the result to stdout.
+int cmd_encode(int argc, char **argv) { return run_codec_command("encode", false, argc, argv); }
