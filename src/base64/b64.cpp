@@ -14,6 +14,7 @@
 
 #include "base64/b64_internal.h"
 #include "common/alloc.h"
+#include "common/codec.h"
 #include "common/module.h"
 #include "ztmime.h"
 
@@ -372,31 +373,15 @@ extern "C" {
 
 ztmime_b64 *ztmime_b64_init(int flags) noexcept
 {
-    auto *s = static_cast<ztmime_b64 *>(zt_calloc(1, sizeof(ztmime_b64)));
-    if (!s) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    s->pending = zt_view_new();
-    if (!s->pending) {
-        zt_free(s);
-        return nullptr;
-    }
-    set_fields(s, flags);
-    return s;
+    return zt_codec_new<ztmime_b64>([flags](ztmime_b64 *s) { return ztmime_b64_reset(s, flags) != nullptr; });
 }
 
 ztmime_b64 *ztmime_b64_reset(ztmime_b64 *state, int flags) noexcept
 {
     if (!state)
         return ztmime_b64_init(flags);
-    if (state->pending) {
-        ztview_rewind(state->pending);
-    } else {
-        state->pending = zt_view_new();
-        if (!state->pending)
-            return nullptr;
-    }
+    if (!zt_pending_ready(&state->pending, ZT_MODULE, __LINE__))
+        return nullptr;
     set_fields(state, flags);
     return state;
 }

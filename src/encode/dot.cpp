@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/codec.h"
 #include "common/module.h"
 #include "ztmime.h"
 
@@ -57,32 +58,16 @@ extern "C" {
 
 ZTMIME_EXPORT ztmime_dot *ztmime_dot_init(unsigned int flags) noexcept
 {
-    auto *st = static_cast<ztmime_dot *>(zt_calloc(1, sizeof(ztmime_dot)));
-    if (!st) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    st->mode = flags & 1u;
-    st->at_line_start = 1;
-    st->pending = zt_view_new();
-    if (!st->pending) {
-        zt_free(st);
-        return nullptr;
-    }
-    return st;
+    // A new filter keeps only the direction bit; reset stores flags whole.
+    return zt_codec_new<ztmime_dot>([flags](ztmime_dot *s) { return ztmime_dot_reset(s, flags & 1u) != nullptr; });
 }
 
 ZTMIME_EXPORT ztmime_dot *ztmime_dot_reset(ztmime_dot *state, unsigned int flags) noexcept
 {
     if (!state)
         return ztmime_dot_init(flags);
-    if (state->pending) {
-        ztview_rewind(state->pending);
-    } else {
-        state->pending = zt_view_new();
-        if (!state->pending)
-            return nullptr;
-    }
+    if (!zt_pending_ready(&state->pending, ZT_MODULE, __LINE__))
+        return nullptr;
     state->mode = flags;
     state->at_line_start = 1;
     return state;

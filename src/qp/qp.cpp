@@ -17,6 +17,7 @@
 #endif
 
 #include "common/alloc.h"
+#include "common/codec.h"
 #include "common/module.h"
 #include "qp/qp_internal.h"
 #include "ztmime.h"
@@ -468,31 +469,15 @@ extern "C" {
 
 ztmime_qp *ztmime_qp_init(unsigned int flags) noexcept
 {
-    auto *s = static_cast<ztmime_qp *>(zt_calloc(1, sizeof(ztmime_qp)));
-    if (!s) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    s->pending = zt_view_new();
-    if (!s->pending) {
-        zt_free(s);
-        return nullptr;
-    }
-    s->flags = flags;
-    return s;
+    return zt_codec_new<ztmime_qp>([flags](ztmime_qp *s) { return ztmime_qp_reset(s, flags) != nullptr; });
 }
 
 ztmime_qp *ztmime_qp_reset(ztmime_qp *state, unsigned int flags) noexcept
 {
     if (!state)
         return ztmime_qp_init(flags);
-    if (state->pending) {
-        ztview_rewind(state->pending);
-    } else {
-        state->pending = zt_view_new();
-        if (!state->pending)
-            return nullptr;
-    }
+    if (!zt_pending_ready(&state->pending, ZT_MODULE, __LINE__))
+        return nullptr;
     state->flags = flags;
     state->in_column = 0;
     state->out_column = 0;

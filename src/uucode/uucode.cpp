@@ -19,6 +19,7 @@
 #endif
 
 #include "common/alloc.h"
+#include "common/codec.h"
 #include "common/module.h"
 #include "uucode/uucode_internal.h"
 #include "ztmime.h"
@@ -536,31 +537,15 @@ extern "C" {
 
 ZTMIME_EXPORT ztmime_uu *ztmime_uu_init(unsigned int mode) noexcept
 {
-    auto *st = static_cast<ztmime_uu *>(zt_calloc(1, sizeof(ztmime_uu)));
-    if (!st) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    st->mode = mode;
-    st->pending = zt_view_new();
-    if (!st->pending) {
-        zt_free(st);
-        return nullptr;
-    }
-    return st;
+    return zt_codec_new<ztmime_uu>([mode](ztmime_uu *s) { return ztmime_uu_reset(s, mode) != nullptr; });
 }
 
 ZTMIME_EXPORT ztmime_uu *ztmime_uu_reset(ztmime_uu *state, unsigned int mode) noexcept
 {
     if (!state)
         return ztmime_uu_init(mode);
-    if (state->pending) {
-        ztview_rewind(state->pending);
-    } else {
-        state->pending = zt_view_new();
-        if (!state->pending)
-            return nullptr;
-    }
+    if (!zt_pending_ready(&state->pending, ZT_MODULE, __LINE__))
+        return nullptr;
     state->mode = mode;
     state->line_len = 0;
     return state;
