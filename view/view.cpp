@@ -8,12 +8,19 @@
 
 namespace {
 
-// Blocks made for small appends hold a page with their header.
-constexpr size_t DEFAULT_BLOCK = 4096 - sizeof(zt_block);
+// Block sizes for appends: a view's first block is small (most views hold
+// one header line or one decoded word), later ones grow with the view up to
+// a page; an append larger than that gets a block of its own size.
+constexpr size_t MIN_BLOCK = 256 - sizeof(zt_block);
+constexpr size_t MAX_BLOCK = 4096 - sizeof(zt_block);
+
+size_t block_size(const ztview *v, size_t need) noexcept
+{
+    return std::max(need, std::clamp(v->len, MIN_BLOCK, MAX_BLOCK));
+}
 
 zt_block *block_new(size_t cap) noexcept
 {
-    cap = std::max(cap, DEFAULT_BLOCK);
     auto *b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block) + cap));
     if (!b)
         return nullptr;
@@ -143,7 +150,7 @@ template <class Pieces> int append_pieces(ztview *v, size_t total, Pieces pieces
         if (v->spare && v->spare->cap >= total - room) {
             nb = v->spare;
             v->spare = nullptr;
-        } else if (!(nb = block_new(total - room))) {
+        } else if (!(nb = block_new(block_size(v, total - room)))) {
             return -1;
         }
     }
@@ -244,6 +251,16 @@ void ztview_rewind(ztview *v) noexcept
 {
     if (!v)
         return;
+    // A view that is emptied and filled again (an output view, a parser's
+    // input) keeps its last block when nothing else refers to it.
+    if (v->count > 0 && !v->spare) {
+        zt_block *last = v->segs[v->head + v->count - 1].blk;
+        if (last->refs == 1 && !last->external) {
+            last->fill = 0;
+            v->spare = last;
+            v->count--;
+        }
+    }
     for (uint32_t i = 0; i < v->count; ++i)
         zt_block_unref(v->segs[v->head + i].blk);
     v->head = v->count = 0;
@@ -352,7 +369,7 @@ void *ztview_reserve(ztview *v, size_t n) noexcept
     if (!reserve_segs(v, 1))
         return nullptr;
     if (!v->spare || v->spare->cap < n) {
-        zt_block *b = block_new(n);
+        zt_block *b = block_new(block_size(v, n));
         if (!b)
             return nullptr;
         if (v->spare)
