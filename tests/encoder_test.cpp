@@ -22,11 +22,10 @@ static std::string run(ztmime_encoder *enc, const std::string &in)
 
 static ztview *pending_of(const ztmime_encoder *enc)
 {
-    const ztmime_codec_state &s = enc->state;
-    return enc->code == ZTMIME_ENC_BASE64 ? s.b64.pending
-           : enc->code == ZTMIME_ENC_QP   ? s.qp.pending
-           : enc->code == ZTMIME_ENC_UUENCODE ? s.uu.pending
-                                          : s.dot.pending;
+    return enc->code == ZTMIME_ENC_BASE64 ? enc->state.b64.pending
+           : enc->code == ZTMIME_ENC_QP   ? enc->state.qp.pending
+           : enc->code == ZTMIME_ENC_UUENCODE ? enc->state.uu.pending
+                                          : enc->state.dot.pending;
 }
 
 // Each code gives what its codec gives; a reset with another code and
@@ -62,8 +61,8 @@ TEST(Encoder, NullEncoderAndCodesThatNameNoCodec)
         errno = 0;
         EXPECT_TRUE(!ztmime_encoder_init(code, 0) && errno == 0) << code;
     }
-    View out(ztview_init());
     EXPECT_STREQ(ztmime_encoder_get_error(nullptr), "No encoder provided");
+    View out(ztview_init());
     EXPECT_EQ(ztmime_encoder_update(nullptr, out.get(), nullptr) + ztmime_encoder_finish(nullptr, out.get()), -2);
     Encoder made(ztmime_encoder_reset(nullptr, ZTMIME_ENC_UUENCODE, 1), ztmime_encoder_destroy);
     EXPECT_TRUE(made && made->code == uint32_t(ZTMIME_ENC_UUENCODE) && made->state.uu.mode == 1u);
