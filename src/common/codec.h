@@ -35,3 +35,31 @@ template <class State, class Reset> State *zt_codec_new(Reset reset) noexcept
     }
     return state;
 }
+
+// A codec's destroy: releases the pending view (under the codec's module,
+// for view accounting) and the record.  Null is ignored.
+template <class State> void zt_codec_free(State *state, const char *module, int line) noexcept
+{
+    if (!state)
+        return;
+    _ztview_destroy(state->pending, module, line);
+    zt_free(state);
+}
+
+// A codec's one-shot form: a fresh state (null when it cannot be made) takes
+// the whole input in one update and a finish.  The output view, owned by the
+// caller, or null when a step failed; nothing is left allocated.
+template <class State, class Update, class Finish>
+ztview *zt_codec_one_shot(State *state, const ztview *in, Update update, Finish finish, const char *module,
+                          int line) noexcept
+{
+    if (!state)
+        return nullptr;
+    ztview *out = _ztview_init(module, line);
+    if (out && (update(state, out, in) != 0 || finish(state, out) != 0)) {
+        _ztview_destroy(out, module, line);
+        out = nullptr;
+    }
+    zt_codec_free(state, module, line);
+    return out;
+}

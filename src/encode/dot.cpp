@@ -117,12 +117,6 @@ ZTMIME_EXPORT int ztmime_dot_finish(ztmime_dot *state, ztview *out) noexcept
     return 0;
 }
 
-ZTMIME_EXPORT void ztmime_dot_destroy(ztmime_dot *state) noexcept
-{
-    if (!state)
-        return;
-    zt_view_free(state->pending);
-    zt_free(state);
-}
+ZTMIME_EXPORT void ztmime_dot_destroy(ztmime_dot *state) noexcept { zt_codec_free(state, ZT_MODULE, __LINE__); }
 
 } // extern "C"

@@ -579,39 +579,16 @@ ZTMIME_EXPORT int ztmime_uu_finish(ztmime_uu *state, ztview *out) noexcept
     return encode_finish(state, out);
 }
 
-ZTMIME_EXPORT void ztmime_uu_destroy(ztmime_uu *state) noexcept
+ZTMIME_EXPORT void ztmime_uu_destroy(ztmime_uu *state) noexcept { zt_codec_free(state, ZT_MODULE, __LINE__); }
+
+ZTMIME_EXPORT ztview *ztmime_uu_decode(const ztview *in) noexcept
 {
-    if (!state)
-        return;
-    zt_view_free(state->pending);
-    zt_free(state);
+    return zt_codec_one_shot(ztmime_uu_init(1), in, ztmime_uu_update, ztmime_uu_finish, ZT_MODULE, __LINE__);
 }
 
-} // extern "C"
-
-namespace {
-
-ztview *one_shot(const ztview *in, unsigned int mode)
+ZTMIME_EXPORT ztview *ztmime_uu_encode(const ztview *in) noexcept
 {
-    ztmime_uu *st = ztmime_uu_init(mode);
-    if (!st)
-        return nullptr;
-    ztview *out = zt_view_new();
-    if (!out || ztmime_uu_update(st, out, in) != 0 || ztmime_uu_finish(st, out) != 0) {
-        zt_view_free(out);
-        ztmime_uu_destroy(st);
-        return nullptr;
-    }
-    ztmime_uu_destroy(st);
-    return out;
+    return zt_codec_one_shot(ztmime_uu_init(0), in, ztmime_uu_update, ztmime_uu_finish, ZT_MODULE, __LINE__);
 }
-
-} // namespace
-
-extern "C" {
-
-ZTMIME_EXPORT ztview *ztmime_uu_decode(const ztview *in) noexcept { return one_shot(in, 1); }
-
-ZTMIME_EXPORT ztview *ztmime_uu_encode(const ztview *in) noexcept { return one_shot(in, 0); }
 
 } // extern "C"
