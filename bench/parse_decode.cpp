@@ -1,0 +1,229 @@
+// Parse and decode: every message of an mbox is driven through the parser
+// in 64 KiB chunks, every header event goes to ztmime_parse_header (so that
+// each part gets its recorded transfer encoding), and every body is decoded
+// through one encoder object, reset with the part's encoding code at each
+// end-of-headers event.  Bodies in 7bit, 8bit, binary, an unknown or no
+// encoding are not decoded.
+//
+//   parse_decode/mbox_attachments  generated mbox, mostly base64 attachment
+//                                  bodies with quoted-printable text parts
+//   parse_decode/corpus            the corpus mboxes, repeated to 32 MiB
+//
+// mbox input is split at "From " lines (the envelope line is not fed);
+// each message gets one ztmime_reset.
+// Each data set is followed by a memcpy run over the same bytes.
+#include <dirent.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "mbox_gen.h"
+#include "ztmime.h"
+
+namespace {
+
+using namespace zt_bench::gen;
+
+constexpr size_t kChunk = 64u << 10;
+
+// A quoted-printable text part of about `bytes` bytes: prose with encoded
+// accents and soft line breaks, LF line ends as in an mbox.
+void append_qp_text(std::string &m, size_t bytes, std::mt19937 &rng)
+{
+    static const char *words[] = {"the", "report", "r=C3=A9sum=C3=A9", "is", "attached,", "see", "caf=C3=A9",
+                                  "figures", "for", "2024", "na=C3=AFve", "and", "regards", "=E2=80=94"};
+    size_t end = m.size() + bytes, col = 0;
+    while (m.size() < end) {
+        const char *w = words[rng() % std::size(words)];
+        m += w;
+        m += ' ';
+        col += std::char_traits<char>::length(w) + 1;
+        if (col > 68) {
+            m += rng() % 3 ? "=\n" : "\n";
+            col = 0;
+        }
+    }
+    m += "\n";
+}
+
+// Body-heavy mbox: per message a quoted-printable note and one or two
+// base64 attachments of 100-400 KiB.
+std::string attachment_mbox(size_t bytes)
+{
+    std::mt19937 rng(5);
+    std::string m;
+    for (int n = 0; m.size() < bytes; ++n) {
+        append_headers(m, n, rng);
+        m += "Content-Type: multipart/mixed; boundary=\"=_b\"\n\n--=_b\n"
+             "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n";
+        append_qp_text(m, 2048 + rng() % 8192, rng);
+        for (int a = 1 + n % 2; a > 0; --a) {
+            m += "--=_b\nContent-Type: application/pdf; name=\"r.pdf\"\nContent-Transfer-Encoding: base64\n\n";
+            std::string body;
+            append_base64_lines(body, 100 * 1024 + rng() % (300 * 1024), rng);
+            body.erase(std::remove(body.begin(), body.end(), '\r'), body.end());
+            m += body;
+        }
+        m += "--=_b--\n\n";
+    }
+    return m;
+}
+
+std::string corpus_mbox(size_t bytes)
+{
+    std::string dir = std::string(ZT_CORPUS_DIR) + "/mbox/";
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".mbox") == 0)
+                names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (const std::string &n : names)
+        all += zt_bench::read_file(dir + n);
+    return repeat_to(all, bytes);
+}
+
+struct Totals {
+    size_t decoded = 0, parts = 0, failures = 0;
+};
+
+// Parses one message and decodes its bodies through `*enc`.
+void parse_and_decode(ztmime_ctx *ctx, ztmime_encoder **enc, ztview *decoded, const char *p, size_t n,
+                      Totals &t)
+{
+    bool decoding = false;
+    auto end_part = [&] {
+        if (decoding) {
+            ztmime_encoder_finish(*enc, decoded);
+            t.decoded += ztview_get_len(decoded);
+            ztview_rewind(decoded);
+            decoding = false;
+        }
+    };
+    ztmime_reset(ctx);
+    ctx->flags &= ~ZTMIME_FLAG_FINISH;
+    for (size_t off = 0;; off += kChunk) {
+        if (off < n) {
+            ztview *chunk = _ztview_from_buf(p + off, std::min(kChunk, n - off), 0, "host", __LINE__);
+            ztmime_update(ctx, chunk);
+            ztview_destroy(chunk);
+        } else {
+            ztmime_finish(ctx);
+        }
+        for (;;) {
+            ztview *out = nullptr;
+            int ev = ztmime_do(ctx, &out);
+            switch (ev) {
+            case ZTMIME_HEADER:
+            case ZTMIME_PART_HEADER:
+                ztmime_parse_header(ctx, out, nullptr);
+                break;
+            case ZTMIME_HEADERS_DONE:
+            case ZTMIME_PART_HEADERS_DONE: {
+                end_part();
+                int code = ctx->part.encoding;
+                if (code == ZTMIME_ENC_BASE64 || code == ZTMIME_ENC_QP || code == ZTMIME_ENC_UUENCODE) {
+                    *enc = ztmime_encoder_reset(*enc, code, 1);
+                    decoding = *enc != nullptr;
+                    ++t.parts;
+                }
+                break;
+            }
+            case ZTMIME_PART_BODY:
+                if (decoding) {
+                    if (ztmime_encoder_update(*enc, decoded, out) != 0) {
+                        ++t.failures;
+                        decoding = false;
+                    }
+                    t.decoded += ztview_get_len(decoded);
+                    ztview_rewind(decoded);
+                }
+                break;
+            case ZTMIME_PART_DONE:
+            case ZTMIME_MSG_DONE:
+                end_part();
+                break;
+            default:
+                break;
+            }
+            ztview_destroy(out);
+            if (ev == ZTMIME_MSG_DONE || ev == ZTMIME_ERROR)
+                return;
+            if (ev == ZTMIME_NO_DATA)
+                break;
+        }
+    }
+}
+
+struct DataSet {
+    std::string name;
+    std::string (*make)(size_t);
+    size_t size;
+    std::string bytes;
+    std::vector<std::pair<size_t, size_t>> spans; // [begin, end) of each message
+
+    void prepare()
+    {
+        if (!spans.empty())
+            return;
+        bytes = make(size);
+        // Each message starts after its envelope ("From ") line, which is
+        // not part of the message.
+        std::vector<size_t> at = mbox_starts(bytes);
+        for (size_t i = 0; i + 1 < at.size(); ++i) {
+            size_t body = at[i];
+            if (bytes.compare(body, 5, "From ") == 0)
+                body = std::min(bytes.find('\n', body) + 1, at[i + 1]);
+            spans.push_back({body, at[i + 1]});
+        }
+    }
+};
+
+void run(benchmark::State &state, DataSet *set)
+{
+    set->prepare();
+    if (set->bytes.empty()) {
+        state.SkipWithError("no data");
+        return;
+    }
+    ztmime_ctx *ctx = ztmime_init(0, 0);
+    ztmime_encoder *enc = nullptr;
+    ztview *decoded = ztview_init();
+    Totals t;
+    for (auto _ : state)
+        for (auto [begin, end] : set->spans)
+            parse_and_decode(ctx, &enc, decoded, set->bytes.data() + begin, end - begin, t);
+    ztview_destroy(decoded);
+    ztmime_encoder_destroy(enc);
+    ztmime_destroy(ctx);
+    double iters = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(set->bytes.size()));
+    state.counters["decoded_MiB/iter"] = static_cast<double>(t.decoded) / iters / (1 << 20);
+    state.counters["parts/iter"] = static_cast<double>(t.parts) / iters;
+    state.counters["failures/iter"] = static_cast<double>(t.failures) / iters;
+}
+
+int register_all()
+{
+    static DataSet sets[] = {{"mbox_attachments", attachment_mbox, 64u << 20, {}, {}},
+                             {"corpus", corpus_mbox, 32u << 20, {}, {}}};
+    for (DataSet &s : sets) {
+        DataSet *p = &s;
+        benchmark::RegisterBenchmark(("parse_decode/" + s.name).c_str(), [p](benchmark::State &st) { run(st, p); })
+            ->Unit(benchmark::kMillisecond);
+        zt_bench::register_memcpy("parse_decode/" + s.name, &s.bytes);
+    }
+    return 0;
+}
+
+const int registered = register_all();
+
+} // namespace
