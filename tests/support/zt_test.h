@@ -6,6 +6,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/alloc.h"
 
 #include "ztmime.h"
 #include "ztview.h"
@@ -79,6 +84,53 @@ inline std::string escaped(std::string_view s)
         }
     }
     return out;
+}
+
+// What a streaming codec made of a run of updates and a finish.
+struct CodecRun {
+    std::string out, pending;  // pending as the last update left it
+    std::vector<int> results;  // every update, then finish
+};
+
+// `s` cut into pieces of `n` bytes (0: one piece; none when empty).
+inline std::vector<std::string> pieces(std::string_view s, size_t n)
+{
+    std::vector<std::string> v;
+    for (size_t off = 0, step = n ? n : s.size(); off < s.size(); off += step)
+        v.emplace_back(s.substr(off, step));
+    return v;
+}
+
+// Feeds `parts` to codec state `st` (each part a view of segments of `seg`
+// bytes, 0: one segment), then finishes.
+template <class S, class Update, class Finish>
+CodecRun run_codec(S *st, Update update, Finish finish, const std::vector<std::string> &parts, size_t seg = 0)
+{
+    View out(ztview_init());
+    CodecRun r;
+    for (const auto &p : parts)
+        r.results.push_back(update(st, out.get(), (seg ? make_fragmented(p, seg) : make_view(p)).get()));
+    r.pending = str(st->pending);
+    r.results.push_back(finish(st, out.get()));
+    r.out = str(out.get());
+    return r;
+}
+
+// Counts the allocations of `make` (which returns a new view or null), then
+// fails each in turn: every run gives null or `want`, and nothing leaks.
+template <class Make> void walk_alloc_failures(Make make, const std::string &want)
+{
+    zt_alloc_fail_at(0);
+    View ok(make());
+    long count = zt_alloc_fail_at(0);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(str(ok.get()), want);
+    for (long n = 1; n <= count; ++n) {
+        zt_alloc_fail_at(n);
+        View v(make());
+        zt_alloc_fail_at(0);
+        EXPECT_EQ(v ? str(v.get()) : want, want) << "failing allocation " << n;
+    }
 }
 
 } // namespace zt_test
