@@ -184,96 +184,112 @@ inline const unsigned char *decode_run_scalar(const unsigned char *p, const unsi
     return p;
 }
 
+// Decodes whole groups from [p, e), stepping over the CR LF that ends each
+// line of the usual encoded form; returns where it stopped (at a byte for
+// the per-byte path) and sets `group_end` just past the last group decoded
+// (unchanged when none was).  Line ends stepped over are whitespace read
+// for the next group: they count as consumed only once a group follows.
 inline const unsigned char *decode_run(const unsigned char *p, const unsigned char *e,
-                                       unsigned char *out, size_t &olen)
+                                       unsigned char *out, size_t &olen,
+                                       const unsigned char *&group_end)
 {
 #if ZT_B64_HAVE_AVX2
-    if (g_simd_enabled && e - p >= 32 && zt_b64::cpu_has_avx2())
-        p = zt_b64::decode_run_avx2(p, e, out, olen);
+    const bool vec = g_simd_enabled && zt_b64::cpu_has_avx2();
 #endif
-    return decode_run_scalar(p, e, out, olen);
+    for (;;) {
+        const unsigned char *q = p;
+#if ZT_B64_HAVE_AVX2
+        if (vec && e - q >= 32)
+            q = zt_b64::decode_run_avx2(q, e, out, olen);
+#endif
+        q = decode_run_scalar(q, e, out, olen);
+        if (q != p)
+            group_end = q;
+        if (e - q < 2 || q[0] != '\r' || q[1] != '\n')
+            return q;
+        p = q + 2;
+    }
 }
 
-int decode_update(ztmime_b64 *s, ztview *out)
+// What one update produced: its result, the output written into the room
+// reserved at the end of `out` (not yet committed) and the input bytes to
+// drop from the front of the source.
+struct Work {
+    int result = 0;
+    size_t olen = 0;
+    size_t drop = 0;
+};
+
+// Result of a work function that could not reserve its output room.
+constexpr int kNoRoom = -3;
+
+Work decode_update(ztmime_b64 *s, ztview *out, const ztview *src)
 {
-    ztview *pend = s->pending;
-    size_t L = ztview_get_len(pend);
+    Work w;
+    size_t L = ztview_get_len(src);
     if (L == 0)
-        return 0;
+        return w;
     // Worst case: every four characters give three bytes; the slack lets
     // the group writers store whole words (4 bytes, or 32 for the vector
     // path, of which 24 are output).
     size_t room = 3 * ((L + 3) / 4) + 32;
     auto *dst = static_cast<unsigned char *>(ztview_reserve(out, room));
     if (!dst) {
-        errno = ENOMEM;
-        s->error = kErrMem;
-        return -1;
+        w.result = kNoRoom;
+        return w;
     }
     DecodeCall d;
     d.out = dst;
-    size_t nseg = ztview_segment_count(pend);
+    size_t nseg = ztview_segment_count(src);
     size_t base = 0;  // absolute offset of the segment's first byte
     for (size_t si = 0; si < nseg; ++si) {
         const unsigned char *seg;
         size_t len;
-        if (ztview_segment(pend, si, &seg, &len) != 0)
+        if (ztview_segment(src, si, &seg, &len) != 0)
             break;
         const unsigned char *p = seg, *e = seg + len;
         while (p < e) {
             if (d.n == 0 && !d.met_extra) {
-                const unsigned char *q = decode_run(p, e, d.out, d.olen);
-                if (q != p) {
-                    p = q;
-                    d.consumed = base + size_t(p - seg);
-                    if (p == e)
-                        break;
-                }
+                const unsigned char *group_end = nullptr;
+                p = decode_run(p, e, d.out, d.olen, group_end);
+                if (group_end)
+                    d.consumed = base + size_t(group_end - seg);
+                if (p == e)
+                    break;
             }
             if (!decode_byte(d, s, *p, base + size_t(p - seg))) {
-                ztview_commit(out, 0);
-                s->error = kErrInvalid;
-                return -1;
+                w.result = -1;
+                return w;
             }
             ++p;
         }
         base += len;
     }
-    if (ztview_commit(out, d.olen) != 0) {
-        // Nothing was delivered: the call leaves no trace but the input.
-        s->pad_errors = 0;
-        errno = ENOMEM;
-        s->error = kErrMem;
-        return -1;
-    }
-    ztview_seek(pend, d.consumed + d.extra, ZTVIEW_SEEK_FRONT);
-    if (d.met_extra) {
-        s->error = kErrPad;
-        return -2;
-    }
-    return 0;
+    w.olen = d.olen;
+    w.drop = d.consumed + d.extra;
+    w.result = d.met_extra ? -2 : 0;
+    return w;
 }
 
 // ---------------------------------------------------------------------------
 // Encoding
 // ---------------------------------------------------------------------------
 
-int encode_update(ztmime_b64 *s, ztview *out)
+Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src)
 {
-    ztview *pend = s->pending;
-    size_t L = ztview_get_len(pend);
+    Work w;
+    size_t L = ztview_get_len(src);
     size_t groups = L / 3;
     if (groups == 0)
-        return 0;
+        return w;
     const bool breaks = s->line_groups >= 0;
     const size_t lg = breaks ? size_t(s->line_groups) : 0;
     size_t nbreaks = breaks ? (lg % kGroupsPerLine + groups) / kGroupsPerLine : 0;
     size_t room = 4 * groups + 2 * nbreaks + 4;
     auto *dst = static_cast<unsigned char *>(ztview_reserve(out, room));
     if (!dst) {
-        errno = ENOMEM;
-        s->error = kErrMem;
-        return -1;
+        w.result = kNoRoom;
+        return w;
     }
     unsigned char *o = dst;
     // Groups until the next line break (never reached without breaks).
@@ -281,11 +297,11 @@ int encode_update(ztmime_b64 *s, ztview *out)
     size_t todo = groups;
     unsigned char carry[3];
     int cn = 0;
-    size_t nseg = ztview_segment_count(pend);
+    size_t nseg = ztview_segment_count(src);
     for (size_t si = 0; si < nseg && todo > 0; ++si) {
         const unsigned char *p;
         size_t len;
-        if (ztview_segment(pend, si, &p, &len) != 0)
+        if (ztview_segment(src, si, &p, &len) != 0)
             break;
         const unsigned char *e = p + len;
         // Finish a group begun in earlier segments.
@@ -338,21 +354,29 @@ int encode_update(ztmime_b64 *s, ztview *out)
         while (todo > 0 && p < e && cn < 3)
             carry[cn++] = *p++;
     }
-    if (ztview_commit(out, size_t(o - dst)) != 0) {
-        errno = ENOMEM;
-        s->error = kErrMem;
-        return -1;
-    }
-    ztview_seek(pend, 3 * groups, ZTVIEW_SEEK_FRONT);
-    if (breaks) {
-        // The count only matters modulo the line length; past the range of
-        // the field it wraps to a value with the same remainder.
-        uint64_t nv = uint64_t(lg) + groups;
-        if (nv > INT32_MAX)
-            nv = uint64_t(kGroupsPerLine) * (1u << 25) + nv % kGroupsPerLine;
-        s->line_groups = int32_t(nv);
-    }
-    return 0;
+    w.olen = size_t(o - dst);
+    w.drop = 3 * groups;
+    return w;
+}
+
+// Counts `groups` more encoded groups on the current line.
+void count_groups(ztmime_b64 *s, size_t groups)
+{
+    if (s->line_groups < 0)
+        return;
+    // The count only matters modulo the line length; past the range of the
+    // field it wraps to a value with the same remainder.
+    uint64_t nv = uint64_t(s->line_groups) + groups;
+    if (nv > INT32_MAX)
+        nv = uint64_t(kGroupsPerLine) * (1u << 25) + nv % kGroupsPerLine;
+    s->line_groups = int32_t(nv);
+}
+
+int fail_mem(ztmime_b64 *s)
+{
+    errno = ENOMEM;
+    s->error = kErrMem;
+    return -1;
 }
 
 void set_fields(ztmime_b64 *s, int flags)
@@ -392,12 +416,44 @@ int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) noexcept
         return -1;
     if (state->pad_errors != 0)
         return -2;
-    if (in && ztview_get_len(in) > 0 && ztview_concat(state->pending, in) != 0) {
-        errno = ENOMEM;
-        state->error = kErrMem;
+    ztview *pend = state->pending;
+    const size_t n = in ? ztview_get_len(in) : 0;
+    // With nothing pending the input is read in place and only what the
+    // call leaves unconsumed is copied into pending; otherwise it is first
+    // appended to what is pending.
+    const bool direct = n > 0 && in != out && ztview_get_len(pend) == 0;
+    if (n > 0 && !direct && ztview_concat(pend, in) != 0)
+        return fail_mem(state);
+    const ztview *src = direct ? in : pend;
+    Work w = state->mode != 0 ? decode_update(state, out, src) : encode_update(state, out, src);
+    if (w.result == kNoRoom)
+        return fail_mem(state);  // read in place: the input is not taken
+    if (w.result == -1) {
+        // An invalid character: nothing is delivered and the whole input
+        // stays pending.
+        ztview_commit(out, 0);
+        if (direct && ztview_concat(pend, in) != 0)
+            return fail_mem(state);
+        state->error = kErrInvalid;
         return -1;
     }
-    return state->mode != 0 ? decode_update(state, out) : encode_update(state, out);
+    if (direct && w.drop < n && zt_append_tail(pend, in, w.drop) != 0) {
+        // The call leaves no trace: the input is not taken.
+        ztview_rewind(pend);
+        ztview_commit(out, 0);
+        state->pad_errors = 0;
+        return fail_mem(state);
+    }
+    ztview_commit(out, w.olen);
+    if (!direct)
+        ztview_seek(pend, w.drop, ZTVIEW_SEEK_FRONT);
+    if (state->mode == 0)
+        count_groups(state, w.drop / 3);
+    if (w.result == -2) {
+        state->error = kErrPad;
+        return -2;
+    }
+    return 0;
 }
 
 int ztmime_b64_finish(ztmime_b64 *state, ztview *out) noexcept

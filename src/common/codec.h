@@ -63,3 +63,24 @@ ztview *zt_codec_one_shot(State *state, const ztview *in, Update update, Finish 
     zt_codec_free(state, module, line);
     return out;
 }
+
+// Appends a copy of the bytes of `src` from offset `from` on to `dst`: the
+// part of a caller's input that a codec read in place but did not consume.
+// 0, or -1 when out of memory (dst may then hold part of them).
+inline int zt_append_tail(ztview *dst, const ztview *src, size_t from) noexcept
+{
+    size_t base = 0, n = ztview_segment_count(src);
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char *b;
+        size_t len;
+        if (ztview_segment(src, i, &b, &len) != 0)
+            break;
+        if (base + len > from) {
+            size_t off = from > base ? from - base : 0;
+            if (ztview_append(dst, b + off, len - off) != 0)
+                return -1;
+        }
+        base += len;
+    }
+    return 0;
+}
