@@ -15,6 +15,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define ZT_QP_HAVE_AVX2 1
+#include <immintrin.h>
+#else
+#define ZT_QP_HAVE_AVX2 0
+#endif
 
 #include "common/alloc.h"
 #include "common/codec.h"
@@ -175,28 +181,150 @@ inline size_t copy_plain(const unsigned char *p, const unsigned char *e, unsigne
     return n;
 }
 
-int decode_update(ztmime_qp *s, ztview *out)
+// What one update produced: its result, the output written into the room
+// reserved at the end of `out` (not yet committed) and the input bytes read.
+struct Work {
+    int result = 0;
+    size_t olen = 0;
+    size_t used = 0;
+};
+
+// Result of a work function that could not reserve its output room.
+constexpr int kNoRoom = -3;
+
+#if ZT_QP_HAVE_AVX2
+bool cpu_has_avx2() noexcept
 {
-    ztview *pend = s->pending;
-    const size_t L = ztview_get_len(pend);
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+// Bits a to b - 1 of a 64-bit mask (a < 64, b <= 64).
+inline uint64_t bits(unsigned a, unsigned b)
+{
+    return (b >= 64 ? ~uint64_t(0) : (uint64_t(1) << b) - 1) & (~uint64_t(0) << a);
+}
+
+// Input column after the plain bytes a to b - 1 of a block whose line ends
+// are marked in `nl`: bytes since the last line end, or col grown by the run.
+inline int64_t column_after(int64_t col, uint64_t nl, unsigned a, unsigned b)
+{
+    uint64_t m = nl & bits(a, b);
+    return m ? int64_t(b) - 1 - (63 - __builtin_clzll(m)) : col + int64_t(b - a);
+}
+
+#define ZT_AVX_ATTR __attribute__((target("avx2"), always_inline)) inline
+ZT_AVX_ATTR __m256i load(const unsigned char *q)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
+}
+ZT_AVX_ATTR void store(unsigned char *q, __m256i v)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(q), v);
+}
+// One bit per byte of two 32-byte comparisons.
+ZT_AVX_ATTR uint64_t mask(__m256i a, __m256i b)
+{
+    return uint64_t(uint32_t(_mm256_movemask_epi8(a))) | uint64_t(uint32_t(_mm256_movemask_epi8(b))) << 32;
+}
+
+// Decodes plain runs, hexadecimal escapes and soft line breaks from [p, e)
+// in blocks of 64 bytes while at least 100 bytes remain (so that every read
+// below stays inside the segment), keeping the input column.  The escapes of
+// a block are found in one mask and each plain run is moved with one
+// unaligned 32-byte copy; stores may reach 32 bytes past what is kept (the
+// room has that slack, later stores overwrite it).  Stops at a malformed
+// escape, leaving it to the general loop.
+__attribute__((target("avx2"))) void decode_fast_avx2(const unsigned char *&pp,
+                                                      const unsigned char *e,
+                                                      unsigned char *&oo, int64_t &colp)
+{
+    const unsigned char *p = pp;
+    unsigned char *o = oo;
+    int64_t col = colp;
+    const __m256i eq = _mm256_set1_epi8('='), cr = _mm256_set1_epi8('\r'),
+                  lf = _mm256_set1_epi8('\n');
+    while (e - p >= 100) {
+        const __m256i v0 = load(p), v1 = load(p + 32);
+        uint64_t meq = mask(_mm256_cmpeq_epi8(v0, eq), _mm256_cmpeq_epi8(v1, eq));
+        const uint64_t mnl = mask(_mm256_or_si256(_mm256_cmpeq_epi8(v0, cr), _mm256_cmpeq_epi8(v0, lf)),
+                                  _mm256_or_si256(_mm256_cmpeq_epi8(v1, cr), _mm256_cmpeq_epi8(v1, lf)));
+        // Line ends one and two bytes after each position (bytes 64 and 65
+        // looked up apart), so that soft line breaks are known from masks
+        // and the walk from escape to escape does not wait for loads.
+        const uint64_t tail = uint64_t(is_eol(p[64])) | uint64_t(is_eol(p[65])) << 1;
+        const uint64_t nl1 = mnl >> 1 | tail << 63, nl2 = mnl >> 2 | tail << 62;
+        unsigned cur = 0;
+        while (meq) {
+            const unsigned j = unsigned(__builtin_ctzll(meq));
+            const int hi = kTab.hex[p[j + 1]], lo = kTab.hex[p[j + 2]];
+            const bool soft = (nl1 >> j) & 1;
+            if (!soft && (hi | lo) < 0) {
+                // Deliver the run before it; the general loop takes the escape.
+                store(o, load(p + cur));
+                if (j - cur > 32)
+                    store(o + 32, load(p + cur + 32));
+                col = column_after(col, mnl, cur, j);
+                oo = o + (j - cur);
+                pp = p + j;
+                colp = col;
+                return;
+            }
+            store(o, load(p + cur));
+            if (j - cur > 32)
+                store(o + 32, load(p + cur + 32));
+            col = column_after(col, mnl, cur, j);
+            o += j - cur;
+            *o = static_cast<unsigned char>(hi << 4 | lo);
+            o += size_t(!soft);
+            col = soft ? 0 : col + 1;
+            cur = j + 3 - unsigned(soft & !((nl2 >> j) & 1));
+            meq = cur >= 64 ? 0 : meq & (~uint64_t(0) << cur);
+        }
+        if (cur < 64) {
+            store(o, load(p + cur));
+            if (cur < 32)
+                store(o + 32 - cur, v1);
+            col = column_after(col, mnl, cur, 64);
+            o += 64 - cur;
+            cur = 64;
+        }
+        p += cur;
+    }
+    pp = p;
+    oo = o;
+    colp = col;
+}
+#endif
+
+Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
+{
+    Work w;
+    const size_t L = ztview_get_len(src);
     if (L == 0)
-        return 0;
+        return w;
     // Every unit gives at most one byte; the slack lets the copy store whole
     // vectors.
     auto *dst = static_cast<unsigned char *>(ztview_reserve(out, L + 32));
-    if (!dst)
-        return -1;
+    if (!dst) {
+        w.result = kNoRoom;
+        return w;
+    }
     const bool dots = s->flags & ZTMIME_QP_DOTS;
     const bool strict = s->flags & ZTMIME_QP_STRICT;
     int64_t col = s->in_column;
     unsigned char *o = dst;
     size_t consumed = L;
     bool failed = false;
-    Cursor cur(pend);
+    Cursor cur(src);
     while (cur.next()) {
         const unsigned char *p = cur.p, *e = cur.e;
         for (;;) {
             if (!dots) {
+#if ZT_QP_HAVE_AVX2
+                if (g_simd_enabled && e - p >= 100 && cpu_has_avx2())
+                    decode_fast_avx2(p, e, o, col);
+#endif
                 size_t n = copy_plain(p, e, o, col);
                 p += n;
                 o += n;
@@ -267,11 +395,11 @@ int decode_update(ztmime_qp *s, ztview *out)
         }
         cur.seek(next);
     }
-    if (ztview_commit(out, failed ? 0 : size_t(o - dst)) != 0)
-        return -1;
     s->in_column = clamp_column(col);
-    ztview_seek(pend, consumed, ZTVIEW_SEEK_FRONT);
-    return failed ? -1 : 0;
+    w.olen = failed ? 0 : size_t(o - dst);
+    w.used = consumed;
+    w.result = failed ? -1 : 0;
+    return w;
 }
 
 // ---------------------------------------------------------------------------
@@ -435,28 +563,25 @@ unsigned char *encode_binary(ztmime_qp *s, Cursor &cur, unsigned char *o)
     return o;
 }
 
-int encode_update(ztmime_qp *s, ztview *out)
+Work encode_update(ztmime_qp *s, ztview *out, const ztview *src)
 {
-    ztview *pend = s->pending;
-    const size_t L = ztview_get_len(pend);
+    Work w;
+    const size_t L = ztview_get_len(src);
     if (L == 0)
-        return 0;
+        return w;
     // Each byte gives at most three characters; a soft line break needs
     // more than 23 bytes since the previous one, and one may come first.
     auto *dst = static_cast<unsigned char *>(ztview_reserve(out, 3 * L + 3 * (L / 16 + 2)));
-    if (!dst)
-        return -1;
-    Cursor cur(pend);
-    const int32_t in_col = s->in_column, out_col = s->out_column;
+    if (!dst) {
+        w.result = kNoRoom;
+        return w;
+    }
+    Cursor cur(src);
     unsigned char *o = (s->flags & ZTMIME_QP_BINARY) ? encode_binary(s, cur, dst)
                                                       : encode_text(s, cur, L, dst);
-    if (ztview_commit(out, size_t(o - dst)) != 0) {
-        s->in_column = in_col;
-        s->out_column = out_col;
-        return -1;
-    }
-    ztview_seek(pend, L, ZTVIEW_SEEK_FRONT);
-    return 0;
+    w.olen = size_t(o - dst);
+    w.used = L;
+    return w;
 }
 
 } // namespace
@@ -488,9 +613,32 @@ int ztmime_qp_update(ztmime_qp *state, ztview *out, const ztview *in) noexcept
 {
     if (!state || !out || !state->pending)
         return -1;
-    if (in && ztview_get_len(in) > 0 && ztview_concat(state->pending, in) != 0)
+    ztview *pend = state->pending;
+    const size_t n = in ? ztview_get_len(in) : 0;
+    // With nothing pending the input is read in place and only what the
+    // call leaves unread is copied into pending; otherwise it is first
+    // appended to what is pending.
+    const bool direct = n > 0 && in != out && ztview_get_len(pend) == 0;
+    if (n > 0 && !direct && ztview_concat(pend, in) != 0)
         return -1;
-    return (state->flags & ZTMIME_QP_DECODE) ? decode_update(state, out) : encode_update(state, out);
+    const ztview *src = direct ? in : pend;
+    const int32_t in_col = state->in_column, out_col = state->out_column;
+    Work w = (state->flags & ZTMIME_QP_DECODE) ? decode_update(state, out, src)
+                                                : encode_update(state, out, src);
+    if (w.result == kNoRoom)
+        return -1;  // read in place: the input is not taken
+    if (direct && w.used < n && zt_append_tail(pend, in, w.used) != 0) {
+        // The call leaves no trace: the input is not taken.
+        ztview_rewind(pend);
+        ztview_commit(out, 0);
+        state->in_column = in_col;
+        state->out_column = out_col;
+        return -1;
+    }
+    ztview_commit(out, w.olen);
+    if (!direct)
+        ztview_seek(pend, w.used, ZTVIEW_SEEK_FRONT);
+    return w.result;
 }
 
 int ztmime_qp_finish(ztmime_qp *state, ztview *out) noexcept
