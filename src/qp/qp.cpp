@@ -430,23 +430,26 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
     const bool dots = s->flags & ZTMIME_QP_DOTS;
     int64_t in_col = s->in_column, out_col = s->out_column;
     while (cur.next()) {
-        // Bulk: visible bytes and spaces not followed by a line end, as long
-        // as none of them can reach the line-length limit.  A dot that
-        // starts a line with dot handling goes the per-byte way.
+        // Bulk: visible bytes, spaces not followed by a line end and bytes
+        // that are always escaped, as long as the line stays short of the
+        // limit (so that neither a carry nor a soft break can be due).  A dot
+        // that starts a line with dot handling, line ends and spaces before
+        // them go the per-byte way.
         if (out_col < kMaxColumn - 1 && !(dots && in_col == 0 && *cur.p == '.')) {
             const unsigned char *p = cur.p;
-            size_t avail = size_t(cur.e - p), lim = size_t(kMaxColumn - 1 - out_col);
-            if (lim > avail)
-                lim = avail;
-            size_t k = 0;
+            const size_t avail = size_t(cur.e - p);
+            size_t k = 0;          // input bytes taken
+            int64_t oc = out_col;  // output column
 #if defined(__SSE2__)
             if (g_simd_enabled) {
-                // 16 bytes at a time: visible ASCII other than "=", and
-                // spaces whose next byte is no line end.
+                // 16 bytes at a time: the run of bytes written as they are
+                // (visible ASCII other than "=", spaces whose next byte is
+                // no line end), then the byte that stopped it if it is one
+                // to escape.
                 const __m128i sp = _mm_set1_epi8(' '), eq = _mm_set1_epi8('=');
                 const __m128i del = _mm_set1_epi8(0x7f), cr = _mm_set1_epi8('\r');
                 const __m128i lf = _mm_set1_epi8('\n');
-                while (k + 16 <= lim && k + 17 <= avail) {
+                while (oc < kMaxColumn - 1 && k + 17 <= avail) {
                     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
                     __m128i nx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
                     __m128i vis = _mm_andnot_si128(
@@ -454,30 +457,37 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
                         _mm_cmpgt_epi8(v, sp));
                     __m128i eol = _mm_or_si128(_mm_cmpeq_epi8(nx, cr), _mm_cmpeq_epi8(nx, lf));
                     __m128i ok = _mm_or_si128(vis, _mm_andnot_si128(eol, _mm_cmpeq_epi8(v, sp)));
-                    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + k), v);
-                    unsigned m = unsigned(_mm_movemask_epi8(ok));
-                    if (m != 0xffff) {
-                        k += unsigned(__builtin_ctz(~m));
-                        break;
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(o), v);
+                    const unsigned m = unsigned(_mm_movemask_epi8(ok));
+                    const size_t run = m == 0xffff ? 16 : size_t(__builtin_ctz(~m));
+                    const size_t lim = size_t(kMaxColumn - 1 - oc);
+                    const size_t take = run < lim ? run : lim;
+                    o += take;
+                    k += take;
+                    oc += int64_t(take);
+                    if (take == run && run < 16) {
+                        const unsigned char c = p[k];
+                        if (c == ' ' || is_eol(c))
+                            break;
+                        o = put_escape(o, c);
+                        oc += 3;
+                        ++k;
                     }
-                    k += 16;
                 }
             }
 #endif
-            while (k < lim) {
+            while (oc < kMaxColumn - 1 && k < avail) {
                 unsigned char c = p[k];
-                if (kTab.text_lit[c] || (c == ' ' && k + 1 < avail && !is_eol(p[k + 1]))) {
-                    o[k] = c;
-                    ++k;
-                    continue;
-                }
-                break;
+                if (!kTab.text_lit[c] && !(c == ' ' && k + 1 < avail && !is_eol(p[k + 1])))
+                    break;
+                *o++ = c;
+                ++k;
+                ++oc;
             }
             if (k > 0) {
                 cur.p += k;
-                o += k;
                 in_col += int64_t(k);
-                out_col += int64_t(k);
+                out_col = oc;
                 continue;
             }
         }
