@@ -635,8 +635,11 @@ ZTMIME_EXPORT ztmime_b64 *ztmime_b64_reset(ztmime_b64 *state, int flags) ZT_NOEX
  *       one character per extra pad are consumed, and the state is blocked:
  *       later updates return -2 at once without taking their input.
  * The input is read in place; no iterator is made, so the text "Unable to
- * create b64 iterator" is never set.  On success the error text is left
- * as it was. */
+ * create b64 iterator" is never set.  When nothing is pending, `in` itself
+ * is read and only what the call leaves (a partial group, or all of `in`
+ * after an invalid character) is copied into pending; running out of
+ * memory then leaves `in` not taken at all.  On success the error text is
+ * left as it was. */
 ZTMIME_EXPORT int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) ZT_NOEXCEPT;
 
 /* ztmime_b64_finish: ends the stream, appending its tail to `out`.
@@ -726,7 +729,10 @@ ZTMIME_EXPORT ztmime_qp *ztmime_qp_reset(ztmime_qp *state, unsigned int flags) Z
  *       ZTMIME_QP_STRICT, a malformed escape: nothing is appended, every
  *       byte up to and including the escape is consumed, the bytes after it
  *       stay pending.
- * With nothing pending the call returns 0 without allocating. */
+ * With nothing pending the call returns 0 without allocating.  When nothing
+ * was pending, `in` is read in place and only the bytes the call leaves
+ * are copied into pending; running out of memory then leaves `in` not
+ * taken at all. */
 ZTMIME_EXPORT int ztmime_qp_update(ztmime_qp *state, ztview *out, const ztview *in) ZT_NOEXCEPT;
 
 /* ztmime_qp_finish: ends the stream.
