@@ -8,11 +8,9 @@
 #include <vector>
 
 #include "common/alloc.h"
-#include "i18n_support.h"
 #include "zt_test.h"
 
 using namespace zt_test;
-using namespace zt_i18n_test;
 
 namespace {
 
