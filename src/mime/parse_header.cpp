@@ -19,14 +19,17 @@
 namespace {
 
 // The field with its name and the blanks after it dropped, as a private
-// (shared-bytes) copy.
-ztview *field_body(const ztview *header, size_t name_len) noexcept
+// (shared-bytes) copy.  When `value` is given, the main value is read off
+// the front into it (empty when the tokenizer refuses it).
+ztview *field_body(const ztview *header, size_t name_len, ztview **value) noexcept
 {
     size_t n = ztview_get_len(header);
     ztview *copy = _ztview_duplicate_front(header, nullptr, n, ZT_MODULE, __LINE__);
     if (copy) {
         ztview_seek(copy, name_len < n ? name_len : n, ZTVIEW_SEEK_FRONT);
         ztview_skip_while(copy, "\n\r \t");
+        if (value)
+            ztmime_header_get_value(copy, value);
     }
     return copy;
 }
@@ -155,13 +158,9 @@ int extended_filename(ztmime_part *part, ztview *value) noexcept
 int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
 {
     ztmime_part *part = &ctx->part;
-    ViewHandle copy(field_body(header, 13), ZT_MODULE);
-    if (!copy)
-        return -1;
     ztview *raw = nullptr;
-    ztmime_header_get_value(copy.get(), &raw);
-    ViewHandle value(raw, ZT_MODULE);
-    if (ztview_get_len(value.get()) == 0)
+    ViewHandle copy(field_body(header, 13, &raw), ZT_MODULE), value(raw, ZT_MODULE);
+    if (!copy || ztview_get_len(value.get()) == 0)
         return -1;
     if (ztview_get_len(part->content_type)) {
         if (ztview_cmp(value.get(), part->content_type)) {
@@ -198,7 +197,7 @@ int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
         {"base64", ZTMIME_ENC_BASE64}, {"quoted-printable", ZTMIME_ENC_QP}, {"7bit", ZTMIME_ENC_7BIT},
         {"8bit", ZTMIME_ENC_8BIT},     {"binary", ZTMIME_ENC_BINARY},       {"x-uuencode", ZTMIME_ENC_UUENCODE},
     };
-    ViewHandle copy(field_body(header, 26), ZT_MODULE);
+    ViewHandle copy(field_body(header, 26, nullptr), ZT_MODULE);
     if (!copy)
         return -1;
     int32_t code = ZTMIME_ENC_OTHER;
@@ -215,12 +214,10 @@ int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
 int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
 {
     ztmime_part *part = &ctx->part;
-    ViewHandle copy(field_body(header, 20), ZT_MODULE);
+    ztview *type = nullptr;  // the disposition type is not used
+    ViewHandle copy(field_body(header, 20, &type), ZT_MODULE), unused(type, ZT_MODULE);
     if (!copy)
         return -1;
-    ztview *type = nullptr;
-    ztmime_header_get_value(copy.get(), &type);
-    _ztview_destroy(type, ZT_MODULE, __LINE__);
     return for_each_param(copy.get(), " \t\r\n", [part](const ztview *name, ztview **value) {
         if (!ztview_strcasecmp(name, "name") || !ztview_strcasecmp(name, "filename"))
             return take_filename(part, value);
