@@ -136,6 +136,37 @@ int convert_by_hand(const char *cs, const unsigned char *in, size_t n, unsigned 
     return 0;
 }
 
+// Where one conversion stands in its input and output buffers.
+class Cursor {
+  public:
+    Cursor(const unsigned char *in, size_t n, unsigned char *out, size_t cap) noexcept
+        : in_(in), n_(n), out_(out), cap_(cap)
+    {
+        rewind();
+    }
+    // Back to the start of both buffers; the output is not cleared.
+    void rewind() noexcept
+    {
+        ip = const_cast<char *>(reinterpret_cast<const char *>(in_));
+        il = n_;
+        op = reinterpret_cast<char *>(out_);
+        ol = cap_;
+    }
+    // One iconv call over what is left; true when all of it converted.
+    bool run(iconv_t cd) noexcept { return iconv(cd, &ip, &il, &op, &ol) != static_cast<size_t>(-1); }
+
+    char *ip;
+    size_t il;
+    char *op;
+    size_t ol;
+
+  private:
+    const unsigned char *in_;
+    size_t n_;
+    unsigned char *out_;
+    size_t cap_;
+};
+
 size_t text_length(const unsigned char *out, size_t cap) noexcept { return cap ? strnlen(reinterpret_cast<const char *>(out), cap) : 0; }
 
 } // namespace
@@ -229,13 +260,10 @@ int convert_word(const char *charset, const unsigned char *in, size_t n, unsigne
     Converter declared(charset);
     if (!declared.ok())
         return 0;
-    char *ip = const_cast<char *>(reinterpret_cast<const char *>(in));
-    size_t il = n;
-    char *op = reinterpret_cast<char *>(out);
-    size_t ol = cap;
+    Cursor c(in, n, out, cap);
     bool retry = true;
-    while (il > 0) {
-        if (iconv(declared.get(), &ip, &il, &op, &ol) != static_cast<size_t>(-1))
+    while (c.il > 0) {
+        if (c.run(declared.get()))
             break;
         if (retry) {
             // Once per word: convert again from the start under each alias
@@ -245,27 +273,22 @@ int convert_word(const char *charset, const unsigned char *in, size_t n, unsigne
             for (const ztmime_alias *a = aliases; a->name && !done; ++a) {
                 if (strcasecmp(a->name, charset))
                     continue;
-                ip = const_cast<char *>(reinterpret_cast<const char *>(in));
-                il = n;
-                op = reinterpret_cast<char *>(out);
-                ol = cap;
+                c.rewind();
                 if (!a->target)
                     continue;
                 Converter alt(a->target);
-                if (!alt.ok())
-                    continue;
-                done = iconv(alt.get(), &ip, &il, &op, &ol) != static_cast<size_t>(-1);
+                done = alt.ok() && c.run(alt.get());
             }
             if (done)
                 break;
         }
         // The byte that failed stands as "?"; never write past the buffer.
-        if (ol == 0)
+        if (c.ol == 0)
             break;
-        *op++ = '?';
-        --ol;
-        ++ip;
-        --il;
+        *c.op++ = '?';
+        --c.ol;
+        ++c.ip;
+        --c.il;
     }
     *len = text_length(out, cap);
     return 1;
@@ -281,12 +304,9 @@ int convert_once(const char *charset, const unsigned char *in, size_t n, unsigne
     Converter conv(charset);
     if (!conv.ok())
         return 0;
-    char *ip = const_cast<char *>(reinterpret_cast<const char *>(in));
-    size_t il = n;
-    char *op = reinterpret_cast<char *>(out);
-    size_t ol = cap;
+    Cursor c(in, n, out, cap);
     if (n > 0)
-        iconv(conv.get(), &ip, &il, &op, &ol);
+        c.run(conv.get());
     *len = text_length(out, cap);
     return 1;
 }

@@ -48,6 +48,17 @@ int convert_word(const char *charset, const unsigned char *in, size_t n, unsigne
 int convert_once(const char *charset, const unsigned char *in, size_t n, unsigned char *out,
                  size_t cap, size_t *len) noexcept;
 
+// Value of a hexadecimal digit (either case) in the escapes that come
+// before a conversion (Q text, RFC 2231 percent escapes); -1 for any other
+// byte.
+inline int hex_digit(int c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c |= 0x20;
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
 // Test hook: closes every cached converter.
 void cache_clear() noexcept;
 

@@ -97,7 +97,7 @@ ztview *decode_text(const unsigned char *text, size_t n, bool q) noexcept
 
 // Hand decoding of the canonical forms, where every decoder gives the same
 // bytes: base64 of whole groups with correct padding and zero spare bits,
-// and Q text of printable ASCII with upper-case "=XX" escapes that does not
+// and Q text of printable ASCII with valid "=XX" escapes that does not
 // end in a blank.  Anything else goes to the one-shot decoders, which have
 // the final word on malformed text.  Returns the decoded length, or -1.
 long b64_value(unsigned char c) noexcept
@@ -146,15 +146,6 @@ long fast_b64(const unsigned char *t, size_t n, unsigned char *out) noexcept
     return static_cast<long>(o);
 }
 
-long hex_upper(unsigned char c) noexcept
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 long fast_q(const unsigned char *t, size_t n, unsigned char *out) noexcept
 {
     if (n == 0 || t[n - 1] == '_')
@@ -165,7 +156,7 @@ long fast_q(const unsigned char *t, size_t n, unsigned char *out) noexcept
         if (c == '=') {
             if (i + 2 >= n)
                 return -1;
-            long h = hex_upper(t[i + 1]), l = hex_upper(t[i + 2]);
+            long h = zt_charset::hex_digit(t[i + 1]), l = zt_charset::hex_digit(t[i + 2]);
             if (h < 0 || l < 0)
                 return -1;
             out[o++] = static_cast<unsigned char>(h << 4 | l);

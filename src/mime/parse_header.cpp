@@ -18,45 +18,56 @@
 
 namespace {
 
-// The two views a parameter loop reuses, released on every path.
-struct Param {
-    ztview *name = nullptr;
-    ztview *value = nullptr;
-    Param() = default;
-    Param(const Param &) = delete;
-    Param &operator=(const Param &) = delete;
-    ~Param()
-    {
-        _ztview_destroy(name, ZT_MODULE, __LINE__);
-        _ztview_destroy(value, ZT_MODULE, __LINE__);
-    }
-};
-
-// Reads one name and one value.  0 or -2 (remembered in *result), or -1.
-int read_param(ztview *copy, Param &p, int *result) noexcept
-{
-    int r = ztmime_header_get_attribute_name(copy, &p.name);
-    if (r == -2)
-        *result = -2;
-    else if (r != 0)
-        return -1;
-    ztview_skip_while(copy, " \t");
-    r = ztmime_header_get_attribute_value(copy, &p.value);
-    if (r == -2)
-        *result = -2;
-    else if (r != 0)
-        return -1;
-    return 0;
-}
-
-// The field with its name dropped, as a private (shared-bytes) copy.
-ztview *field_body(const ztview *header, size_t name_len) noexcept
+// The field with its name and the blanks after it dropped, as a private
+// (shared-bytes) copy.  When `value` is given, the main value is read off
+// the front into it (empty when the tokenizer refuses it).
+ztview *field_body(const ztview *header, size_t name_len, ztview **value) noexcept
 {
     size_t n = ztview_get_len(header);
     ztview *copy = _ztview_duplicate_front(header, nullptr, n, ZT_MODULE, __LINE__);
-    if (copy)
+    if (copy) {
         ztview_seek(copy, name_len < n ? name_len : n, ZTVIEW_SEEK_FRONT);
+        ztview_skip_while(copy, "\n\r \t");
+        if (value)
+            ztmime_header_get_value(copy, value);
+    }
     return copy;
+}
+
+// 0 and -2 are remembered in *result (-2 sticks); anything else fails.
+bool tokenizer_ok(int r, int *result) noexcept
+{
+    if (r == -2)
+        *result = -2;
+    return r == 0 || r == -2;
+}
+
+// Walks the parameters after the main value: a name, a value, then the
+// separators in `after`.  `use(name, &value)` acts on each and returns 0,
+// or -1 to end the field; it may take the value view over.  Returns 0, -2
+// when a name or value was malformed, or -1.
+template <class Use> int for_each_param(ztview *copy, const char *after, Use use) noexcept
+{
+    int result = 0;
+    ztview *name = nullptr, *value = nullptr;
+    ztview_skip_while(copy, "\n\r \t;");
+    for (size_t left = ztview_get_len(copy); left;) {
+        bool ok = tokenizer_ok(ztmime_header_get_attribute_name(copy, &name), &result);
+        ztview_skip_while(copy, " \t");
+        ok = ok && tokenizer_ok(ztmime_header_get_attribute_value(copy, &value), &result);
+        ztview_skip_while(copy, after);
+        if (!ok || use(name, &value)) {
+            result = -1;
+            break;
+        }
+        size_t now = ztview_get_len(copy);
+        if (now >= left)
+            break;  // a tokenizer that consumed nothing would loop forever
+        left = now;
+    }
+    _ztview_destroy(name, ZT_MODULE, __LINE__);
+    _ztview_destroy(value, ZT_MODULE, __LINE__);
+    return result;
 }
 
 // Replaces a view's content, making the view when it is absent.
@@ -99,15 +110,11 @@ int take_filename(ztmime_part *part, ztview **value) noexcept
     return 0;
 }
 
+// An escape with a byte that is not a hexadecimal digit counts it as 0.
 int hex_value(int c) noexcept
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 0;
+    int v = zt_charset::hex_digit(c);
+    return v < 0 ? 0 : v;
 }
 
 // filename*=charset'language'percent-encoded-text: replaces the file name
@@ -151,14 +158,9 @@ int extended_filename(ztmime_part *part, ztview *value) noexcept
 int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
 {
     ztmime_part *part = &ctx->part;
-    ViewHandle copy(field_body(header, 13), ZT_MODULE);
-    if (!copy)
-        return -1;
-    ztview_skip_while(copy.get(), " \t\r\n");
     ztview *raw = nullptr;
-    ztmime_header_get_value(copy.get(), &raw);
-    ViewHandle value(raw, ZT_MODULE);
-    if (ztview_get_len(value.get()) == 0)
+    ViewHandle copy(field_body(header, 13, &raw), ZT_MODULE), value(raw, ZT_MODULE);
+    if (!copy || ztview_get_len(value.get()) == 0)
         return -1;
     if (ztview_get_len(part->content_type)) {
         if (ztview_cmp(value.get(), part->content_type)) {
@@ -177,27 +179,13 @@ int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
         if (!ztview_strcasencmp(value.get(), "multipart/", 10) && ztmime_boundary_add(part, nullptr))
             return -1;
     }
-
-    int result = 0;
-    Param p;
-    ztview_skip_while(copy.get(), "\n\r \t;");
-    for (size_t left = ztview_get_len(copy.get()); left;) {
-        if (read_param(copy.get(), p, &result))
-            return -1;
-        ztview_skip_while(copy.get(), " \t\r\n;");
-        if (!ztview_strcasecmp(p.name, "boundary")) {
-            if (set_boundary(part, p.value))
-                return -1;
-        } else if (!ztview_strcasecmp(p.name, "name") || !ztview_strcasecmp(p.name, "filename")) {
-            if (take_filename(part, &p.value))
-                return -1;
-        }
-        size_t now = ztview_get_len(copy.get());
-        if (now >= left)
-            break;  // a tokenizer that consumed nothing would loop forever
-        left = now;
-    }
-    return result;
+    return for_each_param(copy.get(), " \t\r\n;", [part](const ztview *name, ztview **value) {
+        if (!ztview_strcasecmp(name, "boundary"))
+            return set_boundary(part, *value);
+        if (!ztview_strcasecmp(name, "name") || !ztview_strcasecmp(name, "filename"))
+            return take_filename(part, value);
+        return 0;
+    });
 }
 
 int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
@@ -209,10 +197,9 @@ int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
         {"base64", ZTMIME_ENC_BASE64}, {"quoted-printable", ZTMIME_ENC_QP}, {"7bit", ZTMIME_ENC_7BIT},
         {"8bit", ZTMIME_ENC_8BIT},     {"binary", ZTMIME_ENC_BINARY},       {"x-uuencode", ZTMIME_ENC_UUENCODE},
     };
-    ViewHandle copy(field_body(header, 26), ZT_MODULE);
+    ViewHandle copy(field_body(header, 26, nullptr), ZT_MODULE);
     if (!copy)
         return -1;
-    ztview_skip_while(copy.get(), "\n\r \t");
     int32_t code = ZTMIME_ENC_OTHER;
     for (const auto &c : codes) {
         if (!ztview_strcasencmp(copy.get(), c.prefix, std::strlen(c.prefix))) {
@@ -227,34 +214,17 @@ int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
 int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
 {
     ztmime_part *part = &ctx->part;
-    ViewHandle copy(field_body(header, 20), ZT_MODULE);
+    ztview *type = nullptr;  // the disposition type is not used
+    ViewHandle copy(field_body(header, 20, &type), ZT_MODULE), unused(type, ZT_MODULE);
     if (!copy)
         return -1;
-    ztview_skip_while(copy.get(), "\n\r \t");
-    ztview *type = nullptr;
-    ztmime_header_get_value(copy.get(), &type);
-    _ztview_destroy(type, ZT_MODULE, __LINE__);
-
-    int result = 0;
-    Param p;
-    ztview_skip_while(copy.get(), "\n\r \t;");
-    for (size_t left = ztview_get_len(copy.get()); left;) {
-        if (read_param(copy.get(), p, &result))
-            return -1;
-        ztview_skip_while(copy.get(), " \t\r\n");
-        if (!ztview_strcasecmp(p.name, "name") || !ztview_strcasecmp(p.name, "filename")) {
-            if (take_filename(part, &p.value))
-                return -1;
-        } else if (!ztview_strcasecmp(p.name, "filename*")) {
-            if (extended_filename(part, p.value))
-                return -1;
-        }
-        size_t now = ztview_get_len(copy.get());
-        if (now >= left)
-            break;
-        left = now;
-    }
-    return result;
+    return for_each_param(copy.get(), " \t\r\n", [part](const ztview *name, ztview **value) {
+        if (!ztview_strcasecmp(name, "name") || !ztview_strcasecmp(name, "filename"))
+            return take_filename(part, value);
+        if (!ztview_strcasecmp(name, "filename*"))
+            return extended_filename(part, *value);
+        return 0;
+    });
 }
 
 } // namespace

@@ -120,8 +120,6 @@ class Scanner {
     void skip() noexcept { ++drop_; }
     // The byte just read belongs to the current atom.
     void take() noexcept { ++keep_; }
-    // The byte just read opens a quoted string or a comment.
-    void open() noexcept { open_ = 1; }
     // Number of atom bytes kept and not yet handed over.
     size_t kept() const noexcept { return keep_; }
 
@@ -154,6 +152,19 @@ class Scanner {
                 return true;
         }
         return false;
+    }
+
+    // Reads a quoted string or a comment whose opening byte was just read
+    // and applies it: a closed quoted string is handed over without its
+    // quotes, a closed comment is dropped.
+    enum Piece { kClosed, kUnclosed, kNoMemory };
+    Piece piece(unsigned char opener) noexcept
+    {
+        open_ = 1;
+        bool quoted = opener == '"';
+        if (!(quoted ? read_quoted() : read_comment()))
+            return kUnclosed;
+        return (quoted ? deliver_quoted() : drop_comment()) ? kClosed : kNoMemory;
     }
 
     // Hands over the kept bytes, dropping the run before them and `trailing`
@@ -235,65 +246,40 @@ void invalid(int &result, const char *fmt, unsigned char c) noexcept
 // or LF.  False when a move ran out of memory.
 bool scan_value(Scanner &sc, int &result) noexcept
 {
-    enum { kBetween, kAtom } state = kBetween;
+    bool in_atom = false;
     unsigned char c;
     while (sc.next(c)) {
-        if (state == kBetween) {
-            if (ends_value(c))
-                return sc.commit(1);
-            if (c == '"') {
-                sc.open();
-                if (!sc.read_quoted())
-                    break;
-                if (!sc.deliver_quoted())
-                    return false;
-                continue;
-            }
-            if (c == '(') {
-                sc.open();
-                if (!sc.read_comment())
-                    break;
-                if (!sc.drop_comment())
-                    return false;
-                state = kAtom;
-                continue;
-            }
-            if (is_blank(c)) {
-                sc.skip();
-                continue;
-            }
-            if (is_control(c))
-                invalid(result, "Invalid character '0x%x' inside MIME token", c);
-            sc.take();
-            state = kAtom;
-            continue;
-        }
-
-        // Inside an atom; kept() is 0 when the atom began with a comment.
         if (ends_value(c)) {
             // An atom with bytes takes its terminator along; after a bare
             // comment the terminator stays for the caller.
-            return sc.commit(sc.kept() ? 1 : 0);
+            return sc.commit(!in_atom || sc.kept() ? 1 : 0);
         }
-        if (is_blank(c)) {
-            if (!sc.commit(1))
+        if (c == '(' || (c == '"' && !in_atom)) {
+            Scanner::Piece p = sc.piece(c);
+            if (p == Scanner::kUnclosed)
+                break;
+            if (p == Scanner::kNoMemory)
                 return false;
-            state = kBetween;
+            // After a comment an atom goes on; a quoted string stands alone.
+            in_atom = c == '(';
             continue;
         }
-        if (c == '(') {
-            sc.open();
-            if (!sc.read_comment())
-                break;
-            if (!sc.drop_comment())
+        if (is_blank(c)) {
+            // Between pieces blanks are dropped; a blank ends an atom.
+            if (!in_atom)
+                sc.skip();
+            else if (!sc.commit(1))
                 return false;
+            in_atom = false;
             continue;
         }
         if (is_control(c))
-            invalid(result, "Invalid controll character '0x%x' inside MIME atom token", c);
-        else if (is_special(c))
+            invalid(result, in_atom ? "Invalid controll character '0x%x' inside MIME atom token"
+                                    : "Invalid character '0x%x' inside MIME token", c);
+        else if (in_atom && is_special(c))
             invalid(result, "Invalid special character '0x%x' inside MIME atom token", c);
         sc.take();
+        in_atom = true;
     }
     return sc.finish();
 }
@@ -309,36 +295,46 @@ bool scan_token(Scanner &sc, int &kind) noexcept
         return true;
     if (c == ';')
         return sc.commit(1);
-    if (c == '"') {
-        kind = ZTMIME_TOKEN_QUOTED;
-        sc.open();
-        return sc.read_quoted() ? sc.deliver_quoted() : sc.finish();
-    }
-
-    kind = ZTMIME_TOKEN_ATOM;
-    bool comment = c == '(';
-    if (!comment)
-        sc.take();
+    kind = c == '"' ? ZTMIME_TOKEN_QUOTED : ZTMIME_TOKEN_ATOM;
     for (;;) {
-        if (comment) {
-            sc.open();
-            if (!sc.read_comment()) {
-                kind = ZTMIME_TOKEN_COMMENT;
+        if (c == '"' || c == '(') {
+            Scanner::Piece p = sc.piece(c);
+            if (p == Scanner::kUnclosed) {
+                kind = c == '"' ? ZTMIME_TOKEN_QUOTED : ZTMIME_TOKEN_COMMENT;
                 return sc.finish();
             }
-            if (!sc.drop_comment())
-                return false;
-            comment = false;
-        }
-        if (!sc.next(c))
-            return sc.finish();
-        if (ends_token(c))
-            return sc.commit(0); // the terminator stays in the source
-        if (c == '(')
-            comment = true;
-        else
+            if (p == Scanner::kNoMemory || c == '"')
+                return p == Scanner::kClosed;
+        } else {
             sc.take();
+        }
+        // Inside an atom a double quote is an ordinary byte.
+        do {
+            if (!sc.next(c))
+                return sc.finish();
+            if (ends_token(c))
+                return sc.commit(0);  // the terminator stays in the source
+            if (c != '(')
+                sc.take();
+        } while (c != '(');
     }
+}
+
+// Runs one scan over what is left of src into the handle's view.  On
+// failure the output is destroyed and the handle nulled.
+template <class Scan> bool run_scanner(ztview *src, ztview **out, Scan scan) noexcept
+{
+    if (ztview_get_len(src) == 0)
+        return true;
+    IteratorHandle it(ztiterator_create(src));
+    if (it) {
+        Scanner sc(src, *out, it.get());
+        if (scan(sc))
+            return true;
+    }
+    drop_output(out);
+    set_no_memory();
+    return false;
 }
 
 } // namespace
@@ -389,11 +385,8 @@ extern "C" int ztmime_header_get_attribute_name(ztview *src, ztview **out) noexc
 
 extern "C" int ztmime_header_get_attribute_value(ztview *src, ztview **out) noexcept
 {
-    if (!out)
+    if (!out || !open_output(out))
         return -1;
-    if (!open_output(out))
-        return -1;
-
     ztview_skip_while(src, "\n\r \t");
     if (ztview_getchar(src) != '=') {
         zt_set_error("Invalid attribute. character '=' expected");
@@ -401,46 +394,20 @@ extern "C" int ztmime_header_get_attribute_value(ztview *src, ztview **out) noex
     }
     // Only blanks: a line break right after the "=" ends the value.
     ztview_skip_while(src, " \t");
-    if (ztview_get_len(src) == 0)
-        return 0;
-
-    IteratorHandle it(ztiterator_create(src));
-    if (!it) {
-        drop_output(out);
-        return -1;
-    }
-    Scanner sc(src, *out, it.get());
     int result = 0;
-    if (!scan_value(sc, result)) {
-        drop_output(out);
-        set_no_memory();
+    if (!run_scanner(src, out, [&result](Scanner &sc) { return scan_value(sc, result); }))
         return -1;
-    }
     return result;
 }
 
 extern "C" int ztmime_header_get_token(ztview *src, ztview **out, int *kind) noexcept
 {
-    if (!out)
+    if (!out || !open_output(out))
         return -1;
-    if (!open_output(out))
-        return -1;
-
     ztview_skip_while(src, "\n\r \t");
     int found = ZTMIME_TOKEN_NONE;
-    if (ztview_get_len(src) != 0) {
-        IteratorHandle it(ztiterator_create(src));
-        if (!it) {
-            drop_output(out);
-            return -1;
-        }
-        Scanner sc(src, *out, it.get());
-        if (!scan_token(sc, found)) {
-            drop_output(out);
-            set_no_memory();
-            return -1;
-        }
-    }
+    if (!run_scanner(src, out, [&found](Scanner &sc) { return scan_token(sc, found); }))
+        return -1;
     if (kind)
         *kind = found;
     return 0;

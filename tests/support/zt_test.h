@@ -133,4 +133,36 @@ template <class Make> void walk_alloc_failures(Make make, const std::string &wan
     }
 }
 
+// Runs a message through a new parser in `chunk`-byte pieces, hands every
+// header field to ztmime_parse_header (counting results other than 0 in
+// *bad) and then every event with its view to on_event(ctx, event, view),
+// up to the end of the message or a parse error.
+template <class OnEvent> void drive(std::string_view msg, size_t chunk, OnEvent on_event, int *bad = nullptr)
+{
+    ztmime_ctx *ctx = ztmime_init(0, 0);
+    bool done = false;
+    auto drain = [&] {
+        while (!done) {
+            ztview *raw = nullptr;
+            int ev = ztmime_do(ctx, &raw);
+            View v(raw);
+            if (ev == ZTMIME_NO_DATA)
+                return;
+            bool header = ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER;
+            if (header && ztmime_parse_header(ctx, v.get(), nullptr) != 0 && bad)
+                ++*bad;
+            on_event(ctx, ev, v.get());
+            done = ev == ZTMIME_MSG_DONE || ev == ZTMIME_ERROR;
+        }
+    };
+    for (size_t off = 0; off < msg.size() && !done; off += chunk) {
+        View piece = make_view(msg.substr(off, chunk));
+        ztmime_update(ctx, piece.get());
+        drain();
+    }
+    ztmime_finish(ctx);
+    drain();
+    ztmime_destroy(ctx);
+}
+
 } // namespace zt_test

@@ -3,18 +3,16 @@
 // indented tree: content type, depth (open multiparts), transfer encoding,
 // body size in bytes and file name of each part.  With --headers each part
 // is preceded by its header fields, unfolded and decoded to UTF-8.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "drive.h"
 #include "ztmime.h"
 
 namespace {
-
-constexpr size_t chunk_size = 64 * 1024;
 
 struct Part {
     int level;        // indentation: enclosing multiparts and messages
@@ -82,6 +80,94 @@ void print_tree(const std::vector<Part> &parts, bool headers)
     }
 }
 
+// Follows the events and collects one Part per header block.
+struct TreeBuilder {
+    TreeBuilder(bool with_headers, ztview *norm_view) : headers(with_headers), norm(norm_view) {}
+    bool headers;
+    ztview *norm;                      // normalised copy of a field (--headers)
+    std::vector<Part> parts;
+    std::vector<std::string> pending;  // header fields of the block being read
+    std::vector<size_t> open;          // multipart entries, innermost last
+    long current = -1;                 // entry receiving body bytes
+    std::vector<int> messages;         // depth at which each open embedded message began
+    int depth_before = 0;              // open multiparts when the header block began
+    bool first_block = true;
+
+    void add_body(const ztview *out)
+    {
+        if (current >= 0)
+            parts[static_cast<size_t>(current)].body += ztview_get_len(out);
+    }
+
+    void headers_done(ztmime_ctx *ctx, int ev)
+    {
+        if (ev == ZTMIME_HEADERS_DONE && !first_block)
+            messages.push_back(depth_before);  // an embedded message's header block
+        first_block = false;
+        Part p;
+        p.depth = ctx->part.depth;
+        p.type = text(ctx->part.content_type);
+        p.encoding = ctx->part.encoding;
+        p.filename = text(ctx->part.filename);
+        bool multi = p.depth > depth_before;  // this block opened a multipart
+        p.level = (multi ? p.depth - 1 : p.depth) + static_cast<int>(messages.size());
+        p.headers.swap(pending);
+        parts.push_back(std::move(p));
+        current = static_cast<long>(parts.size() - 1);
+        if (multi)
+            open.push_back(parts.size() - 1);
+        depth_before = ctx->part.depth;
+    }
+
+    void part_done(const ztmime_ctx *ctx)
+    {
+        // A close delimiter pops a multipart: what follows is its epilogue.
+        // Otherwise the next part's headers follow.
+        current = -1;
+        while (open.size() > static_cast<size_t>(ctx->part.depth)) {
+            current = static_cast<long>(open.back());
+            open.pop_back();
+        }
+        // A delimiter of the multipart around an embedded message ends
+        // that message.
+        while (!messages.empty() && (ctx->part.depth < messages.back() ||
+                                     (ctx->part.depth == messages.back() && ctx->state == ZTMIME_PART_HEADER)))
+            messages.pop_back();
+        depth_before = ctx->part.depth;
+    }
+
+    bool event(ztmime_ctx *ctx, int ev, ztview *out)
+    {
+        switch (ev) {
+        case ZTMIME_HEADER:
+        case ZTMIME_PART_HEADER:
+            if (ztmime_parse_header(ctx, out, headers ? norm : nullptr) < 0)
+                std::fprintf(stderr, "ztmime tree: warning: %s\n", ztmime_strerror());
+            if (headers)
+                pending.push_back(text(norm));
+            break;
+        case ZTMIME_HEADERS_DONE:
+        case ZTMIME_PART_HEADERS_DONE:
+            headers_done(ctx, ev);
+            break;
+        case ZTMIME_PART_BODY:
+        case ZTMIME_LONG_LINE:
+        case ZTMIME_UUENCODE_HEADER:
+        case ZTMIME_UUENCODE_DONE:
+        case ZTMIME_BINHEX_HEADER:
+        case ZTMIME_MSG_DONE:
+            add_body(out);
+            break;
+        case ZTMIME_PART_DONE:
+            part_done(ctx);
+            break;
+        default:
+            break;
+        }
+        return true;
+    }
+};
+
 } // namespace
 
 int cmd_tree(int argc, char **argv)
@@ -104,144 +190,17 @@ int cmd_tree(int argc, char **argv)
         std::fputs("usage: ztmime tree [--headers] [FILE|-]\n", stderr);
         return 2;
     }
-    FILE *in = std::strcmp(path, "-") ? std::fopen(path, "rb") : stdin;
-    if (!in) {
-        std::fprintf(stderr, "ztmime tree: %s: %s\n", path, std::strerror(errno));
-        return 1;
-    }
-    ztmime_ctx *ctx = ztmime_init(0, 0);
     ztview *norm = ztview_init();
-    if (!ctx || !norm) {
+    if (!norm) {
         std::fputs("ztmime tree: out of memory\n", stderr);
-        ztmime_destroy(ctx);
-        ztview_destroy(norm);
-        if (in != stdin)
-            std::fclose(in);
         return 1;
     }
-
-    std::vector<Part> parts;
-    std::vector<std::string> pending;  // header fields of the block being read
-    std::vector<size_t> open;          // multipart entries, innermost last
-    long current = -1;                 // entry receiving body bytes
-    std::vector<int> messages;         // depth at which each open embedded message began
-    int depth_before = 0;              // open multiparts when the header block began
-    bool first_block = true;
-
-    static unsigned char buf[chunk_size];
-    int status = 0;
-    bool done = false, finished = false;
-    while (!done) {
-        if (!finished) {
-            size_t n = std::fread(buf, 1, sizeof buf, in);
-            if (n > 0) {
-                ztview *chunk = ztview_from_buf(buf, n);
-                int rc = chunk ? ztmime_update(ctx, chunk) : -1;
-                ztview_destroy(chunk);
-                if (rc != 0) {
-                    std::fputs("ztmime tree: out of memory\n", stderr);
-                    status = 1;
-                    break;
-                }
-            } else {
-                if (std::ferror(in)) {
-                    std::fprintf(stderr, "ztmime tree: %s: read error\n", path);
-                    status = 1;
-                    break;
-                }
-                ztmime_finish(ctx);
-                finished = true;
-            }
-        }
-        for (;;) {
-            ztview *out = nullptr;
-            int ev = ztmime_do(ctx, &out);
-            if (ev == ZTMIME_NO_DATA) {
-                if (finished) {
-                    std::fputs("ztmime tree: parser stopped before the end\n", stderr);
-                    status = 1;
-                    done = true;
-                }
-                break;
-            }
-            if (ev == ZTMIME_ERROR) {
-                const char *msg = ztmime_strerror();
-                std::fprintf(stderr, "ztmime tree: parse error%s%s\n", *msg ? ": " : "", msg);
-                status = 1;
-                done = true;
-                break;
-            }
-            switch (ev) {
-            case ZTMIME_HEADER:
-            case ZTMIME_PART_HEADER: {
-                int r = ztmime_parse_header(ctx, out, headers ? norm : nullptr);
-                if (r < 0)
-                    std::fprintf(stderr, "ztmime tree: warning: %s\n", ztmime_strerror());
-                if (headers)
-                    pending.push_back(text(norm));
-                break;
-            }
-            case ZTMIME_HEADERS_DONE:
-            case ZTMIME_PART_HEADERS_DONE: {
-                if (ev == ZTMIME_HEADERS_DONE && !first_block)
-                    messages.push_back(depth_before);  // an embedded message's header block
-                first_block = false;
-                Part p;
-                p.depth = ctx->part.depth;
-                p.type = text(ctx->part.content_type);
-                p.encoding = ctx->part.encoding;
-                p.filename = text(ctx->part.filename);
-                bool multi = p.depth > depth_before;  // this block opened a multipart
-                p.level = (multi ? p.depth - 1 : p.depth) + static_cast<int>(messages.size());
-                p.headers.swap(pending);
-                parts.push_back(std::move(p));
-                current = static_cast<long>(parts.size() - 1);
-                if (multi)
-                    open.push_back(parts.size() - 1);
-                depth_before = ctx->part.depth;
-                break;
-            }
-            case ZTMIME_PART_BODY:
-            case ZTMIME_LONG_LINE:
-            case ZTMIME_UUENCODE_HEADER:
-            case ZTMIME_UUENCODE_DONE:
-            case ZTMIME_BINHEX_HEADER:
-                if (current >= 0)
-                    parts[static_cast<size_t>(current)].body += ztview_get_len(out);
-                break;
-            case ZTMIME_PART_DONE:
-                // A close delimiter pops a multipart: what follows is its
-                // epilogue.  Otherwise the next part's headers follow.
-                current = -1;
-                while (open.size() > static_cast<size_t>(ctx->part.depth)) {
-                    current = static_cast<long>(open.back());
-                    open.pop_back();
-                }
-                // A delimiter of the multipart around an embedded message
-                // ends that message.
-                while (!messages.empty() && (ctx->part.depth < messages.back() ||
-                                             (ctx->part.depth == messages.back() && ctx->state == ZTMIME_PART_HEADER)))
-                    messages.pop_back();
-                depth_before = ctx->part.depth;
-                break;
-            case ZTMIME_MSG_DONE:
-                if (current >= 0)
-                    parts[static_cast<size_t>(current)].body += ztview_get_len(out);
-                done = true;
-                break;
-            default:
-                break;
-            }
-            ztview_destroy(out);
-            if (done)
-                break;
-        }
-    }
+    TreeBuilder tree(headers, norm);
+    int status = drive_parser("tree", path, [&tree](ztmime_ctx *ctx, int ev, ztview *out) {
+        return tree.event(ctx, ev, out);
+    });
     ztview_destroy(norm);
-    ztmime_destroy(ctx);
-    if (in != stdin)
-        std::fclose(in);
-    print_tree(parts, headers);
+    print_tree(tree.parts, headers);
     if (std::fflush(stdout) != 0)
         status = 1;
     return status;
