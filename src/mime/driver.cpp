@@ -41,6 +41,11 @@
 #include "mime/ctx.h"
 #include "mime/scan.h"
 
+using ztmime_scan::END_BARE_CR;
+using ztmime_scan::END_CRLF;
+using ztmime_scan::END_LF;
+using ztmime_scan::END_NONE;
+using ztmime_scan::Line;
 using ztmime_scan::npos;
 using ztmime_scan::SegCursor;
 
@@ -54,24 +59,6 @@ enum parse_state : int32_t {
     BODY = ZTMIME_PART_BODY,
     BODY_EOF = ZTMIME_PART_DONE,
     UU_BLOCK = ZTMIME_UUENCODE_BODY,
-};
-
-// How the first line of the input ends.
-enum line_end {
-    END_NONE,   // incomplete: no CR or LF yet, or a CR as the last byte
-    END_LF,     // LF
-    END_CRLF,   // CR LF
-    END_BARE_CR // CR followed by a byte other than LF
-};
-
-struct Line {
-    size_t total;  // bytes in the input
-    size_t len;    // bytes of the line with its terminator; total when incomplete
-    size_t text;   // bytes before the first CR or LF; total when there is none
-    size_t limit;  // the length compared with max_line
-    int first;     // the input's first byte
-    int after;     // for END_BARE_CR: the byte after the CR
-    line_end end;
 };
 
 const char binhex_notice[] = "(This file must be converted with BinHex ";
@@ -97,52 +84,72 @@ constexpr StopTable batch_stop;
 
 void find_line(ztmime_ctx *ctx, SegCursor &cur, Line &line) noexcept
 {
-    const ztview *input = ctx->input;
     ztmime_ctx_impl *memo = ztmime_impl(ctx);
-    line.total = ztview_get_len(input);
-    line.after = -1;
-    cur.start(input);
-    line.first = cur.byte(0);
-    // Skip what an earlier call already found free of line ends, as long as
-    // the input still begins at the same byte and has only grown.
-    const unsigned char *front = nullptr;
-    ztview_segment(input, 0, &front, nullptr);
+    line.total = ztview_get_len(ctx->input);
+    cur.start(ctx->input);
+    line.head = cur.p;
+    line.head_n = cur.n;
+    if (line.total == 0)
+        return;
+    // Reuse what an earlier scan found, as long as the input still begins
+    // at the same byte and has only grown.
+    const unsigned char *front = cur.p;
     size_t from = 0;
-    if (front && front == memo->scan_front && line.total >= memo->scan_len)
+    if (front == memo->scan_front && line.total >= memo->scan_len) {
+        if (memo->scan_complete) {
+            const Line &known = memo->scan_line;
+            line.len = known.len;
+            line.text = known.text;
+            line.limit = known.limit;
+            line.first = known.first;
+            line.after = known.after;
+            line.end = known.end;
+            return;
+        }
         from = memo->scan_clean;
+    }
     memo->scan_front = nullptr;
+    line.after = -1;
+    line.first = front[0];
     size_t t = cur.find_eol(from);
     if (t == npos) {
         line.end = END_NONE;
         line.len = line.text = line.limit = line.total;
         memo->scan_front = front;
+        memo->scan_complete = false;
         memo->scan_len = memo->scan_clean = line.total;
         return;
     }
     line.text = t;
+    int next;
     if (cur.byte(t) == '\n') {
         line.end = END_LF;
         line.len = t + 1;
         line.limit = t;
-        return;
-    }
-    int next = cur.byte(t + 1);
-    if (next < 0) {
+    } else if ((next = cur.byte(t + 1)) < 0) {
         line.end = END_NONE;
         line.len = line.limit = line.total;
         memo->scan_front = front;  // rescan from the CR once more bytes come
+        memo->scan_complete = false;
         memo->scan_len = line.total;
         memo->scan_clean = t;
+        return;
     } else if (next == '\n') {
         line.end = END_CRLF;
         line.len = t + 2;
         line.limit = t + 1;
     } else {
+        // Not kept: the repair that follows rebuilds the input.
         line.end = END_BARE_CR;
         line.after = next;
         line.len = t + 1;
         line.limit = t;
+        return;
     }
+    memo->scan_front = front;
+    memo->scan_complete = true;
+    memo->scan_len = line.total;
+    memo->scan_line = line;
 }
 
 // Rebuilds the input around the bare CR at line.text: drops it when it is
@@ -176,6 +183,13 @@ bool repair_bare_cr(ztmime_ctx *ctx, const Line &line) noexcept
 // when the line passes, else the offset of the failing byte.
 size_t header_name_fail(const ztview *input, const Line &line) noexcept
 {
+    if (line.len <= line.head_n) {
+        // The usual case: the line lies in the first segment.
+        const unsigned char *q = ztmime_scan::find_name_stop(line.head, line.head + line.len);
+        if (q < line.head + line.len && *q == ':')
+            return npos;
+        return static_cast<size_t>(q - line.head);
+    }
     SegCursor cur;
     cur.start(input);
     size_t pos = 0;
@@ -206,6 +220,35 @@ bool line_begins_with(const ztview *input, const Line &line, const ztview *d) no
 bool line_begins_with_text(const ztview *input, const Line &line, const char *text, size_t n) noexcept
 {
     return n <= line.len && ztview_strcasencmp(input, text, n) == 0;
+}
+
+// Offset just past the continuation lines that follow a field's first line,
+// taking only those that would be appended one by one as they are: complete,
+// ended by LF or CR LF, and within the length limit.  The line after them
+// is left for the caller to look at.
+size_t field_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexcept
+{
+    const size_t max_line = ctx->max_line;
+    size_t pos = line.len;
+    for (;;) {
+        int c = cur.byte(pos);
+        if (c != ' ' && c != '\t')
+            return pos;
+        size_t t = cur.find_eol(pos);
+        if (t == npos)
+            return pos;
+        size_t limit = t - pos;
+        size_t end = t + 1;
+        if (cur.byte(t) == '\r') {
+            if (cur.byte(t + 1) != '\n')
+                return pos;
+            ++limit;
+            ++end;
+        }
+        if (max_line && limit > max_line)
+            return pos;
+        pos = end;
+    }
 }
 
 // Pops entries until the top one's close delimiter equals r's (r stays).
@@ -320,13 +363,13 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
     Line line;
 
     for (;;) {
+        find_line(ctx, cur, line);
+
         // No input: the end when announced, else wait.
-        if (ztview_get_len(ctx->input) == 0) {
+        if (line.total == 0) {
             ev = (ctx->flags & ZTMIME_FLAG_FINISH) ? end_of_input(ctx, &view) : ZTMIME_NO_DATA;
             goto leave;
         }
-
-        find_line(ctx, cur, line);
 
         bool over_long = false;
         if (!binary) {
@@ -396,11 +439,15 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
 
         case HEAD:
         case PART_HEAD: {
-            ztview_rewind(ctx->scratch);
+            if (ctx->scratch)
+                ztview_rewind(ctx->scratch);
             if (!ctx->header) {
                 size_t fail = header_name_fail(ctx->input, line);
                 if (fail == npos) {
-                    ctx->header = zt_view_cut(ctx->input, nullptr, line.len);
+                    // The continuation lines already here go with the first
+                    // line in one cut; the loop takes any others.
+                    size_t n = over_long ? line.len : field_end(ctx, cur, line);
+                    ctx->header = zt_view_cut(ctx->input, nullptr, n);
                     if (!ctx->header) {
                         ev = ZTMIME_ERROR;
                         goto leave;
@@ -485,7 +532,8 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
                 ev = view ? ZTMIME_BINHEX_HEADER : ZTMIME_ERROR;
                 goto leave;
             }
-            ztview_rewind(ctx->scratch);
+            if (ctx->scratch)
+                ztview_rewind(ctx->scratch);
 
             ztmime_boundary *top = ztmime_boundary_top(&ctx->part);
             ztmime_boundary *r = ctx->rfc822_top;
@@ -557,11 +605,14 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
     }
 
 leave:
-    // Only a call that waits for more input leaves the input as its last
-    // scan saw it; after any other event the memo could describe bytes
-    // that are gone (and whose storage may be reused).
-    if (ev != ZTMIME_NO_DATA)
-        ztmime_impl(ctx)->scan_front = nullptr;
+    // The memo stays only while the input still starts where its scan did:
+    // once bytes are taken off the front, the storage they lived in may be
+    // reused for other bytes.
+    if (ztmime_impl(ctx)->scan_front) {
+        const unsigned char *front = nullptr;
+        if (ztview_segment(ctx->input, 0, &front, nullptr) != 0 || front != ztmime_impl(ctx)->scan_front)
+            ztmime_impl(ctx)->scan_front = nullptr;
+    }
     *out = view;
     return ev;
 }

@@ -51,6 +51,53 @@ inline const unsigned char *find_cr_or_lf(const unsigned char *p, const unsigned
     return p;
 }
 
+// How the first line of the input ends.
+enum line_end {
+    END_NONE,   // incomplete: no CR or LF yet, or a CR as the last byte
+    END_LF,     // LF
+    END_CRLF,   // CR LF
+    END_BARE_CR // CR followed by a byte other than LF
+};
+
+// The first line of the input as the parse driver sees it.
+struct Line {
+    size_t total;  // bytes in the input
+    size_t len;    // bytes of the line with its terminator; total when incomplete
+    size_t text;   // bytes before the first CR or LF; total when there is none
+    size_t limit;  // the length compared with max_line
+    int first;     // the input's first byte
+    int after;     // for END_BARE_CR: the byte after the CR
+    line_end end;
+    const unsigned char *head;  // the input's first segment
+    size_t head_n;
+};
+
+// First byte in [p, end) that ends a header field name: a ':' or a byte
+// outside 33..126; end when there is none.
+inline const unsigned char *find_name_stop(const unsigned char *p, const unsigned char *end) noexcept
+{
+#if defined(__SSE2__)
+    // Signed compares after flipping the top bit order the bytes unsigned.
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i lo = _mm_set1_epi8(static_cast<char>(33 ^ 0x80));
+    const __m128i hi = _mm_set1_epi8(static_cast<char>(126 ^ 0x80));
+    const __m128i colon = _mm_set1_epi8(':');
+    while (end - p >= 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i f = _mm_xor_si128(a, flip);
+        __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(f, lo), _mm_cmpgt_epi8(f, hi)),
+                                 _mm_cmpeq_epi8(a, colon));
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(m));
+        if (bits)
+            return p + __builtin_ctz(bits);
+        p += 16;
+    }
+#endif
+    while (p < end && *p != ':' && *p >= 33 && *p <= 126)
+        ++p;
+    return p;
+}
+
 // Forward-only reader over the segments of one view.  Valid until the view
 // changes.
 struct SegCursor {
@@ -61,16 +108,19 @@ struct SegCursor {
     size_t n = 0;                      // its length
     size_t base = 0;                   // offset of p[0] in the view
 
+    // The segment count is not asked for: reach() stops where
+    // ztview_segment fails.
     void start(const ztview *v) noexcept
     {
         view = v;
-        nseg = ztview_segment_count(v);
+        nseg = SIZE_MAX;
         si = 0;
         base = 0;
         p = nullptr;
         n = 0;
-        if (nseg && ztview_segment(v, 0, &p, &n) != 0) {
+        if (ztview_segment(v, 0, &p, &n) != 0) {
             nseg = 0;
+            p = nullptr;
             n = 0;
         }
     }
@@ -79,15 +129,16 @@ struct SegCursor {
     bool reach(size_t pos) noexcept
     {
         while (pos - base >= n) {
-            if (si + 1 >= nseg)
-                return false;
-            base += n;
-            ++si;
-            if (ztview_segment(view, si, &p, &n) != 0) {
-                nseg = si;
-                n = 0;
+            const unsigned char *np = nullptr;
+            size_t nn = 0;
+            if (si + 1 >= nseg || ztview_segment(view, si + 1, &np, &nn) != 0) {
+                nseg = si + 1;
                 return false;
             }
+            base += n;
+            ++si;
+            p = np;
+            n = nn;
         }
         return true;
     }
