@@ -2,9 +2,14 @@
 // events, for the parser suites.
 #pragma once
 
+#include <dirent.h>
 #include <strings.h>
 
+#include <algorithm>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,41 +18,46 @@
 
 namespace parser_test {
 
+const std::string golden_dir = std::string(ZT_TEST_DATA_DIR) + "/parser/";
+
+// The names of the golden messages (golden_dir + NAME.eml), sorted.
+inline std::vector<std::string> golden_names()
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(golden_dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 4 && n.substr(n.size() - 4) == ".eml")
+                names.push_back(n.substr(0, n.size() - 4));
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 struct Event {
     int type;
     bool has_view;
     std::string bytes;
-    bool operator==(const Event &o) const
-    {
-        return type == o.type && has_view == o.has_view && bytes == o.bytes;
-    }
 };
 
 struct Options {
     uint32_t max_line = 0;
     uint32_t flags = 0;
-    bool follow_headers = true;  // push boundaries / note embedded messages
 };
 
-// Stands in for header interpretation: a header event starting with
-// "Content-Type: multipart/" pushes a boundary (its boundary="X" value, or
-// none), one starting with "Content-Type: message/rfc822" records that
-// content type.
+// Stands in for header interpretation: "Content-Type: multipart/" pushes a
+// boundary (its boundary="X" value, or none), "Content-Type: message/rfc822"
+// records that content type.
 inline void follow_header(ztmime_ctx *ctx, const std::string &field)
 {
-    static const char mp[] = "Content-Type: multipart/";
-    static const char rfc[] = "Content-Type: message/rfc822";
-    if (!strncasecmp(field.c_str(), mp, sizeof mp - 1)) {
+    if (!strncasecmp(field.c_str(), "Content-Type: multipart/", 24)) {
         size_t b = field.find("boundary=\"");
-        if (b == std::string::npos) {
-            ztmime_boundary_add(&ctx->part, nullptr);
-            return;
-        }
-        b += 10;
-        size_t e = field.find('"', b);
-        zt_test::View v = zt_test::make_view(field.substr(b, e == std::string::npos ? 0 : e - b));
-        ztmime_boundary_add(&ctx->part, v.get());
-    } else if (!strncasecmp(field.c_str(), rfc, sizeof rfc - 1)) {
+        size_t e = b == std::string::npos ? b : field.find('"', b + 10);
+        zt_test::View v = zt_test::make_view(e == std::string::npos ? "" : field.substr(b + 10, e - b - 10));
+        ztmime_boundary_add(&ctx->part, b == std::string::npos ? nullptr : v.get());
+    } else if (!strncasecmp(field.c_str(), "Content-Type: message/rfc822", 28)) {
         ztview_rewind(ctx->part.content_type);
         ztview_appends(ctx->part.content_type, "message/rfc822");
     }
@@ -59,50 +69,44 @@ struct RunLog {
     bool error = false;         // ZTMIME_ERROR came (the run stops there)
 };
 
-// Takes one event; false when the drain should stop.
-inline bool take(ztmime_ctx *ctx, RunLog &run, const Options &opt, int &ev)
+// Drains events until the parser waits; false once the run is over.
+inline bool drain(ztmime_ctx *ctx, RunLog &run)
 {
-    ztview *out = nullptr;
-    ev = ztmime_do(ctx, &out);
-    if (ev == ZTMIME_NO_DATA)
-        return false;
-    Event e{ev, out != nullptr, zt_test::str(out)};
-    ztview_destroy(out);
-    if (opt.follow_headers && (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER))
-        follow_header(ctx, e.bytes);
-    run.events.push_back(std::move(e));
-    if (ev == ZTMIME_ERROR)
-        run.error = true;
-    if (ev == ZTMIME_MSG_DONE)
-        run.reached_done = true;
-    return ev != ZTMIME_ERROR && ev != ZTMIME_MSG_DONE;
+    for (;;) {
+        ztview *out = nullptr;
+        int ev = ztmime_do(ctx, &out);
+        if (ev == ZTMIME_NO_DATA)
+            return true;
+        run.events.push_back({ev, out != nullptr, zt_test::str(out)});
+        ztview_destroy(out);
+        if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER)
+            follow_header(ctx, run.events.back().bytes);
+        run.error |= ev == ZTMIME_ERROR;
+        run.reached_done |= ev == ZTMIME_MSG_DONE;
+        if (run.error || run.reached_done)
+            return false;
+    }
 }
 
 // Feeds `msg` in chunks of `chunk` bytes (0: whole), draining after each,
 // then finishes and drains to the end.  `chunks`, when given, lists the
 // chunk sizes to use in turn instead.
 inline RunLog run_parser(const std::string &msg, size_t chunk, const Options &opt = {},
-                      const std::vector<size_t> *chunks = nullptr)
+                         const std::vector<size_t> *chunks = nullptr)
 {
     RunLog run;
     ztmime_ctx *ctx = ztmime_init(opt.max_line, opt.flags);
-    if (!ctx)
-        return run;
-    int ev = 0;
-    size_t off = 0, k = 0;
-    while (off < msg.size() && !run.error && !run.reached_done) {
+    bool going = ctx != nullptr;
+    for (size_t off = 0, k = 0; going && off < msg.size();) {
         size_t n = chunks ? (*chunks)[k++ % chunks->size()] : (chunk ? chunk : msg.size());
-        n = std::min(n ? n : 1, msg.size() - off);
         zt_test::View v = zt_test::make_view(msg.substr(off, n));
         off += n;
         ztmime_update(ctx, v.get());
-        for (int guard = 0; guard < 1000000 && take(ctx, run, opt, ev); ++guard) {
-        }
+        going = drain(ctx, run);
     }
     ztmime_finish(ctx);
-    for (int guard = 0; guard < 1000000 && !run.error && !run.reached_done; ++guard)
-        if (!take(ctx, run, opt, ev) && ev == ZTMIME_NO_DATA)
-            break;
+    if (going)
+        drain(ctx, run);
     ztmime_destroy(ctx);
     return run;
 }
@@ -120,38 +124,27 @@ inline std::vector<Event> merged(const std::vector<Event> &events)
     return out;
 }
 
-// One event per line: its name, then the bytes quoted with C escapes when
-// it carries a view.
-inline std::string quote(const std::string &s)
-{
-    std::string out = "\"";
-    char hex[8];
-    for (unsigned char c : s) {
-        switch (c) {
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        default:
-            if (c >= 0x20 && c < 0x7f) {
-                out += static_cast<char>(c);
-            } else {
-                std::snprintf(hex, sizeof hex, "\\x%02x", c);
-                out += hex;
-            }
-        }
-    }
-    return out + "\"";
-}
-
+// One event per line: its name, then, when it carries a view, its bytes
+// quoted with C escapes.
 inline std::string format_log(const std::vector<Event> &events)
 {
     std::string out;
     for (const Event &e : events) {
         out += ztmime_type_to_str(e.type);
-        if (e.has_view)
-            out += " " + quote(e.bytes);
+        if (e.has_view) {
+            out += " \"";
+            for (unsigned char c : e.bytes) {
+                static const char from[] = "\r\n\t\\\"", to[] = "rnt\\\"";
+                const char *k = c ? std::strchr(from, c) : nullptr;
+                char buf[8] = {static_cast<char>(c)};
+                if (k)
+                    std::snprintf(buf, sizeof buf, "\\%c", to[k - from]);
+                else if (c < 0x20 || c >= 0x7f)
+                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                out += buf;
+            }
+            out += "\"";
+        }
         out += "\n";
     }
     return out;
