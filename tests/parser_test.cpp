@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "common/alloc.h"
 #include "common/error.h"
@@ -83,8 +84,7 @@ TEST(ParserLifecycle, ResetClearsEverythingButOptions)
     EXPECT_EQ(c.log(), "ZTMIME_HEADER \"C: d\\r\\n\"\nZTMIME_HEADERS_DONE\nZTMIME_MSG_DONE \"\"\n");
     EXPECT_EQ(c->input, nullptr);
     EXPECT_EQ(ztmime_update(c.ctx, make_view("x").get()), -1);
-    EXPECT_EQ(ztmime_reset(c.ctx), 0);
-    EXPECT_EQ(ztmime_update(c.ctx, make_view("x").get()), 0);
+    EXPECT_EQ(ztmime_reset(c.ctx) + ztmime_update(c.ctx, make_view("x").get()), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -112,8 +112,7 @@ TEST(ParserAllocation, InitAndBoundaryAddFailCleanly)
     fail_each_allocation([](long i) {
         ztmime_ctx *ctx = ztmime_init(0, 0);
         zt_alloc_fail_at(0);
-        EXPECT_EQ(ctx == nullptr, i > 0) << "allocation " << i;
-        EXPECT_TRUE(ctx || errno == ENOMEM);
+        EXPECT_TRUE(i ? !ctx && errno == ENOMEM : ctx != nullptr) << "allocation " << i;
         ztmime_destroy(ctx);
     });
     Ctx c;
@@ -175,8 +174,6 @@ struct StateCase {
     int want_depth;  // -1: not checked
 };
 
-std::ostream &operator<<(std::ostream &os, const StateCase &c) { return os << c.name; }
-
 class DriverStateTable : public testing::TestWithParam<StateCase> {};
 
 TEST_P(DriverStateTable, OneCall)
@@ -220,7 +217,6 @@ const std::string binhex = "(This file must be converted with BinHex 4.0)\r\n";
 const StateCase state_cases[] = {
     // Header blocks.
     {"FieldAtEnd", 1, 0, 0, {}, false, "", "A: 1\r\n", true, ZTMIME_HEADER, "A: 1\r\n", 1, "", -1},
-    {"ColonFirstIsAField", 1, 0, 0, {}, false, "", ":x\r\n\r\n", false, ZTMIME_HEADER, ":x\r\n", 1, "\r\n", -1},
     {"BlankCrLfEndsBlock", 1, 0, 0, {}, false, "", "\r\nbody", false, ZTMIME_HEADERS_DONE, "\r\n", 4, "body", -1},
     {"NonFieldLineStays", 1, 0, 0, {}, false, "", "From x\r\n", false, ZTMIME_HEADERS_DONE, nullptr, 4, "From x\r\n", -1},
     {"LeadingSpaceStays", 1, 0, 0, {}, false, "", " x: y\r\n", false, ZTMIME_HEADERS_DONE, nullptr, 4, " x: y\r\n", -1},
@@ -243,13 +239,11 @@ const StateCase state_cases[] = {
     {"UuBeginCapitals", 5, UU, 0, {}, false, "", "BEGIN 644 f\r\nx\r\n", false, ZTMIME_UUENCODE_HEADER, "BEGIN 644 f\r\n", 10, "x\r\n", -1},
     {"UuBeginWaitsForALineEnd", 5, UU, 0, {}, false, "", "begin 644 f\r\nM", false, ZTMIME_NO_DATA, nullptr, 5, "begin 644 f\r\nM", -1},
     {"UuBeginLastLineAtEnd", 5, UU, 0, {}, false, "", "begin 644 f\r\n", true, ZTMIME_UUENCODE_HEADER, "begin 644 f\r\n", 10, "", -1},
-    {"UuBeginModeZeroIsBody", 5, UU, 0, {}, false, "", "begin 0 f\r\nx\r\n", false, ZTMIME_PART_BODY, "begin 0 f\r\nx\r\n", 5, "", -1},
     {"UuBeginWithoutFlagIsBody", 5, 0, 0, {}, false, "", "begin 644 f\r\n", false, ZTMIME_PART_BODY, "begin 644 f\r\n", 5, "", -1},
     {"UuEnd", 10, 0, 0, {}, false, "", "END\r\nx", false, ZTMIME_UUENCODE_DONE, "END\r\n", 5, "x", -1},
     {"UuLine", 10, 0, 0, {"b"}, false, "", "--b\r\n", false, ZTMIME_PART_BODY, "--b\r\n", 10, "", 1},
     {"BinHex", 5, 0, 0, {}, false, "", binhex + "x\r\n", false, ZTMIME_BINHEX_HEADER, binhex.c_str(), 5, "x\r\n", -1},
     // End of input.
-    {"MessageDone", 6, 0, 0, {}, false, "", "abc", true, ZTMIME_MSG_DONE, "abc", 6, "", -1},
     {"LineAfterEndInBody", 6, 0, 0, {}, false, "", "x\r\n", true, ZTMIME_ERROR, nullptr, 6, "x\r\n", -1},
     // Length limit.
     {"ElevenCharsLf", 5, 0, 10, {}, false, "", "12345678901\nx", false, ZTMIME_LONG_LINE, "12345678901\n", 5, "x", -1},
@@ -260,7 +254,6 @@ const StateCase state_cases[] = {
     {"UnterminatedOverLongBody", 5, 0, 10, {}, false, "", "123456789012345", false, ZTMIME_LONG_LINE, "123456789012345", 5, "", -1},
     {"UnterminatedOverLongHeaderWaits", 1, 0, 10, {}, false, "", "123456789012345", false, ZTMIME_NO_DATA, nullptr, 1, "123456789012345", -1},
     // Dot end (the rest is in the golden messages).
-    {"DotLfIsBody", 5, DOT, 0, {}, false, "", ".\n", false, ZTMIME_PART_BODY, ".\n", 5, "", -1},
     {"DotEndInHeader", 1, DOT, 0, {}, false, "", ".\r\n", false, ZTMIME_HEADERS_DONE, nullptr, 2, ".\r\n", -1},
     // Binary mode.
     {"BinaryFiftyBytesWait", 5, BIN, 0, {}, false, "", std::string(50, 'x'), false, ZTMIME_NO_DATA, nullptr, 5, std::string(50, 'x'), -1},
@@ -276,25 +269,43 @@ INSTANTIATE_TEST_SUITE_P(States, DriverStateTable, testing::ValuesIn(state_cases
 // Sequences over several calls.
 
 // Lines that cross segments everywhere (field names, folded fields, body
-// batches) give the log the input in one piece gives.
+// batches) give the log the input in one piece gives.  The last field
+// names are long enough for the sixteen-byte name test of whole lines.
 TEST(DriverSequences, FragmentedInputGivesTheSameLog)
 {
-    std::string msg = "Subject: a fairly long subject\r\n\tfolded\r\n more\r\nX-Y: z\r\n"
-                      "Bad field: q\r\n\r\n";
-    for (int i = 0; i < 50; ++i)
-        msg += "line " + std::to_string(i) + "\r\n";
-    msg += "-stop\r\n";
-    for (size_t piece : {1, 3, 7}) {
-        Ctx c;
-        View frag = zt_test::make_fragmented(msg, piece);
-        // Moved in (not copied) so the input keeps the small segments.
-        ztview_move(c->input, frag.get(), ztview_get_len(frag.get()));
-        ASSERT_GT(ztview_segment_count(c->input), msg.size() / piece - 1);
-        ztmime_finish(c.ctx);
-        RunLog run;
-        drain(c.ctx, run);
-        EXPECT_EQ(format_log(merged(run.events)), format_log(merged(run_parser(msg, 0).events)))
-            << "piece " << piece;
+    for (const char *bad : {"X-Long-Name\x7f" "With-DEL: q\r\n", "Bad field name x: q\r\n"}) {
+        std::string msg = "Subject: a fairly long subject\r\n\tfolded\r\n more\r\nX-Y: z\r\n";
+        msg += bad;
+        for (int i = 0; i < 50; ++i)
+            msg += "line " + std::to_string(i) + "\r\n";
+        for (size_t piece : {1, 3, 7}) {
+            Ctx c;
+            View frag = zt_test::make_fragmented(msg + "-stop\r\n", piece);
+            // Moved in (not copied) so the input keeps the small segments.
+            ztview_move(c->input, frag.get(), ztview_get_len(frag.get()));
+            ASSERT_GT(ztview_segment_count(c->input), msg.size() / piece);
+            ztmime_finish(c.ctx);
+            EXPECT_EQ(c.log(), format_log(run_parser(msg + "-stop\r\n", 0).events)) << "piece " << piece;
+        }
+    }
+}
+
+// Storage the input used may come back holding other bytes (a block freed
+// and handed out again by the allocator; here the host's own buffer): what
+// an earlier call learnt about the old bytes must not be applied to them.
+TEST(DriverSequences, ReusedStorageIsScannedAfresh)
+{
+    Ctx c;
+    c.push("b");
+    c->state = ZTMIME_PART_BODY;
+    char buf[16];
+    const char *steps[][2] = {{"ab\r\n", "ZTMIME_PART_BODY \"ab\\r\\n\"\n"},
+                              {"--b\r\n", "ZTMIME_PART_DONE \"--b\\r\\n\"\n"}};
+    for (const auto &step : steps) {
+        std::strcpy(buf, step[0]);
+        View v(_ztview_from_buf(buf, std::strlen(buf), 0, "host", __LINE__));
+        ztview_move(c->input, v.get(), ztview_get_len(v.get()));
+        EXPECT_EQ(c.log(), step[1]);
     }
 }
 
@@ -313,7 +324,6 @@ TEST(ParseUuHeader, Table)
         int want = *tc[1] ? 1 : 0;
         EXPECT_EQ(ztmime_parse_uu_header(line.get(), name.get()), want) << tc[0];
         EXPECT_EQ(str(name.get()) + "|" + str(line.get()), std::string(tc[1]) + "|" + tc[0]);
-        EXPECT_EQ(ztmime_parse_uu_header(line.get(), nullptr), want) << tc[0];
     }
     EXPECT_EQ(ztmime_parse_uu_header(nullptr, nullptr), 0);
 }
