@@ -16,11 +16,15 @@ int32_t zt_account_add(const char *module) noexcept
 {
     if (!module)
         module = "";
+    // Module names are string literals: look for the pointer first and
+    // compare texts only when no pointer matches.
     int i = 0;
-    // Module names are string literals: the pointer usually matches.
-    for (; i < used; ++i)
-        if (names[i] == module || std::strcmp(names[i], module) == 0)
-            break;
+    while (i < used && names[i] != module)
+        ++i;
+    if (i == used)
+        for (i = 0; i < used; ++i)
+            if (std::strcmp(names[i], module) == 0)
+                break;
     if (i == used) {
         if (used == SLOTS)
             i = SLOTS - 1;  // the last slot collects any further modules

@@ -50,6 +50,8 @@ void *zt_realloc(void *p, size_t n) noexcept
 
 void zt_free(void *p) noexcept { std::free(p); }
 
+bool zt_alloc_tick() noexcept { return !should_fail(); }
+
 long zt_alloc_fail_at(long nth) noexcept
 {
     long n = counted;
