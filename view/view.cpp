@@ -462,10 +462,14 @@ ztview *_ztview_move(ztview *dst, ztview *src, size_t n, const char *module, int
     return dst;
 }
 
-ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
+// The first min(n, len(src)) bytes of src become dst's content: handed
+// over (cut) or shared (duplicate).  Room for the segments is made before
+// dst is emptied, so a failure leaves both views as they were.
+template <bool Share>
+ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
 {
     if (dst && dst == src) {
-        truncate(dst, n);  // cutting a view into itself keeps its front
+        truncate(dst, n);  // a view replaced by its own front keeps just that
         return dst;
     }
     ztview *made = nullptr;
@@ -477,30 +481,25 @@ ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int 
         return nullptr;
     }
     ztview_rewind(dst);
-    if (m > 0)
-        transfer_front(dst, src, m);
+    if (m > 0) {
+        if constexpr (Share)
+            share_front(dst, src, m);
+        else
+            transfer_front(dst, src, m);
+    }
     return dst;
+}
+
+ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
+{
+    return replace_front<false>(src, dst, n, module, line);
 }
 
 ztview *_ztview_duplicate_front(const ztview *src, ztview *dst, size_t n, const char *module,
                                 int line) noexcept
 {
-    if (dst && dst == src) {
-        truncate(dst, n);
-        return dst;
-    }
-    ztview *made = nullptr;
-    if (!dst && !(dst = made = _ztview_init(module, line)))
-        return nullptr;
-    size_t m = src ? std::min(n, src->len) : 0;
-    if (m > 0 && !reserve_segs(dst, segs_for(src, m))) {
-        _ztview_destroy(made, module, line);
-        return nullptr;
-    }
-    ztview_rewind(dst);
-    if (m > 0)
-        share_front(dst, src, m);
-    return dst;
+    // Sharing never changes src.
+    return replace_front<true>(const_cast<ztview *>(src), dst, n, module, line);
 }
 
 ztview *_ztview_skip_until(ztview *v, ztview *dst, const char *set, const char *module, int line) noexcept

@@ -503,27 +503,11 @@ int ztmime_b64_finish(ztmime_b64 *state, ztview *out) noexcept
     return 0;
 }
 
-void ztmime_b64_destroy(ztmime_b64 *state) noexcept
-{
-    if (!state)
-        return;
-    zt_view_free(state->pending);
-    zt_free(state);
-}
+void ztmime_b64_destroy(ztmime_b64 *state) noexcept { zt_codec_free(state, ZT_MODULE, __LINE__); }
 
 static ztview *b64_oneshot(const ztview *in, int flags) noexcept
 {
-    ztmime_b64 *s = ztmime_b64_init(flags);
-    if (!s)
-        return nullptr;
-    ztview *out = zt_view_new();
-    if (!out || ztmime_b64_update(s, out, in) != 0 || ztmime_b64_finish(s, out) != 0) {
-        zt_view_free(out);
-        ztmime_b64_destroy(s);
-        return nullptr;
-    }
-    ztmime_b64_destroy(s);
-    return out;
+    return zt_codec_one_shot(ztmime_b64_init(flags), in, ztmime_b64_update, ztmime_b64_finish, ZT_MODULE, __LINE__);
 }
 
 ztview *ztmime_b64_decode(const ztview *in) noexcept { return b64_oneshot(in, ZTMIME_B64_DECODE); }

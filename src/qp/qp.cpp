@@ -673,27 +673,11 @@ int ztmime_qp_finish(ztmime_qp *state, ztview *out) noexcept
     return 0;
 }
 
-void ztmime_qp_destroy(ztmime_qp *state) noexcept
-{
-    if (!state)
-        return;
-    zt_view_free(state->pending);
-    zt_free(state);
-}
+void ztmime_qp_destroy(ztmime_qp *state) noexcept { zt_codec_free(state, ZT_MODULE, __LINE__); }
 
 static ztview *qp_oneshot(const ztview *in, unsigned int flags) noexcept
 {
-    ztmime_qp *s = ztmime_qp_init(flags);
-    if (!s)
-        return nullptr;
-    ztview *out = zt_view_new();
-    if (!out || ztmime_qp_update(s, out, in) != 0 || ztmime_qp_finish(s, out) != 0) {
-        zt_view_free(out);
-        ztmime_qp_destroy(s);
-        return nullptr;
-    }
-    ztmime_qp_destroy(s);
-    return out;
+    return zt_codec_one_shot(ztmime_qp_init(flags), in, ztmime_qp_update, ztmime_qp_finish, ZT_MODULE, __LINE__);
 }
 
 ztview *ztmime_qp_decode(const ztview *in) noexcept
