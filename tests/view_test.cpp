@@ -51,7 +51,7 @@ TEST(ViewModel, RandomOperationsMatchStringModel)
                     m[b] = m[a].substr(0, k), m[a].erase(0, k);
             };
             std::string s;
-            switch (rnd(13)) {
+            switch (rnd(14)) {
             case 0:
                 s = bytes(rnd(100) == 0 ? 5000 : rnd(40));
                 ASSERT_EQ(ztview_append(v[a].get(), s.data(), s.size()), 0);
@@ -117,6 +117,18 @@ TEST(ViewModel, RandomOperationsMatchStringModel)
             case 11:
                 ztview_rewind(v[a].get());
                 m[a].clear();
+                break;
+            case 13:  // cut or duplicate into a new view, which replaces b
+                if (a == b)
+                    break;
+                if (rnd(2)) {
+                    v[b] = View(ztview_cut(v[a].get(), nullptr, n));
+                    cut_model(k);
+                } else {
+                    v[b] = View(ztview_duplicate_front(v[a].get(), nullptr, n));
+                    m[b] = m[a].substr(0, k);
+                }
+                ASSERT_NE(v[b].get(), nullptr);
                 break;
             case 12: {  // a move from a separate small view
                 s = bytes(rnd(5));

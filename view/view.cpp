@@ -257,13 +257,20 @@ ztview *_ztview_init(const char *module, int) noexcept
         if (!zt_alloc_tick())
             return nullptr;
         v = view_cache[--view_cached];
-        std::memset(v, 0, sizeof *v);
-    } else if (!(v = static_cast<ztview *>(zt_calloc(1, sizeof(ztview))))) {
+    } else if (!(v = static_cast<ztview *>(zt_malloc(sizeof(ztview))))) {
         return nullptr;
     }
+    // Field by field: the inline segments are written before they are read,
+    // and clearing the whole record cost more than the rest of the call.
     v->segs = v->inl;
+    v->head = 0;
+    v->count = 0;
     v->cap = ZT_INLINE_SEGS;
     v->slot = zt_account_add(module);
+    v->len = 0;
+    v->spare = nullptr;
+    v->resv = nullptr;
+    v->resv_n = 0;
     return v;
 }
 
@@ -292,7 +299,8 @@ void _ztview_destroy(ztview *v, const char *, int) noexcept
 {
     if (!v)
         return;
-    ztview_rewind(v);
+    for (uint32_t i = 0; i < v->count; ++i)
+        zt_block_unref(v->segs[v->head + i].blk);
     if (v->spare)
         zt_block_unref(v->spare);
     if (v->segs != v->inl)
@@ -475,6 +483,31 @@ ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, in
     ztview *made = nullptr;
     if (!dst && !(dst = made = _ztview_init(module, line)))
         return nullptr;
+    if (made && src && n > 0 && src->count > 0 && n <= src->segs[src->head].n) {
+        // The usual cut or copy of a line: a new view over part of src's
+        // first segment, which fits the inline array.
+        zt_seg &s = src->segs[src->head];
+        size_t m = n;
+        made->segs[0] = zt_seg{s.blk, s.p, m};
+        made->count = 1;
+        made->len = m;
+        if constexpr (Share) {
+            s.blk->refs++;
+        } else {
+            src->resv = nullptr;
+            src->len -= m;
+            if (m == s.n) {
+                src->head++;
+                if (--src->count == 0)
+                    src->head = 0;
+            } else {
+                s.blk->refs++;
+                s.p += m;
+                s.n -= m;
+            }
+        }
+        return made;
+    }
     size_t m = src ? std::min(n, src->len) : 0;
     if (m > 0 && !reserve_segs(dst, segs_for(src, m))) {
         _ztview_destroy(made, module, line);

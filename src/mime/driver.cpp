@@ -89,8 +89,10 @@ void find_line(ztmime_ctx *ctx, SegCursor &cur, Line &line) noexcept
     cur.start(ctx->input);
     line.head = cur.p;
     line.head_n = cur.n;
-    if (line.total == 0)
+    if (line.total == 0) {
+        memo->scan_front = nullptr;
         return;
+    }
     // Reuse what an earlier scan found, as long as the input still begins
     // at the same byte and has only grown.
     const unsigned char *front = cur.p;
@@ -607,12 +609,12 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
 leave:
     // The memo stays only while the input still starts where its scan did:
     // once bytes are taken off the front, the storage they lived in may be
-    // reused for other bytes.
-    if (ztmime_impl(ctx)->scan_front) {
-        const unsigned char *front = nullptr;
-        if (ztview_segment(ctx->input, 0, &front, nullptr) != 0 || front != ztmime_impl(ctx)->scan_front)
-            ztmime_impl(ctx)->scan_front = nullptr;
-    }
+    // reused for other bytes.  Every change to the input after the last
+    // scan of this call takes bytes off it (or replaces it), so an
+    // unchanged length means an unchanged front; an input found empty has
+    // already dropped the memo.
+    if (ztmime_impl(ctx)->scan_front && ztview_get_len(ctx->input) != line.total)
+        ztmime_impl(ctx)->scan_front = nullptr;
     *out = view;
     return ev;
 }
