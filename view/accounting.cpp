@@ -3,27 +3,23 @@
 
 #include "view_internal.h"
 
+long zt_account_live[ZT_ACCOUNT_SLOTS];
+const char *zt_account_last;
+int32_t zt_account_last_slot;
+
 namespace {
 
-constexpr int SLOTS = 32;
-const char *names[SLOTS];
-long live[SLOTS];
+const char *names[ZT_ACCOUNT_SLOTS];
 int used;
 
 } // namespace
 
-int32_t zt_account_add(const char *module) noexcept
+int32_t zt_account_find(const char *module) noexcept
 {
     if (!module)
         module = "";
     // Module names are string literals: look for the pointer first and
     // compare texts only when no pointer matches.
-    // Most calls come in runs from one module: try the last slot first.
-    static int last;
-    if (last < used && names[last] == module) {
-        ++live[last];
-        return last;
-    }
     int i = 0;
     while (i < used && names[i] != module)
         ++i;
@@ -32,20 +28,15 @@ int32_t zt_account_add(const char *module) noexcept
             if (std::strcmp(names[i], module) == 0)
                 break;
     if (i == used) {
-        if (used == SLOTS)
-            i = SLOTS - 1;  // the last slot collects any further modules
+        if (used == ZT_ACCOUNT_SLOTS)
+            i = ZT_ACCOUNT_SLOTS - 1;  // the last slot collects any further modules
         else
             names[used++] = module;
     }
-    ++live[i];
-    last = i;
+    ++zt_account_live[i];
+    zt_account_last = module;
+    zt_account_last_slot = i;
     return i;
-}
-
-void zt_account_drop(int32_t slot) noexcept
-{
-    if (slot >= 0 && slot < SLOTS)
-        --live[slot];
 }
 
 long ztview_live_count(const char *module) noexcept
@@ -53,6 +44,6 @@ long ztview_live_count(const char *module) noexcept
     long n = 0;
     for (int i = 0; i < used; ++i)
         if (!module || std::strcmp(names[i], module) == 0)
-            n += live[i];
+            n += zt_account_live[i];
     return n;
 }

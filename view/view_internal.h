@@ -47,9 +47,30 @@ struct ztiterator {
     size_t off;    // offset inside that segment
 };
 
-// Accounting (accounting.cpp).
-int32_t zt_account_add(const char *module) noexcept;
-void zt_account_drop(int32_t slot) noexcept;
+// Accounting (accounting.cpp).  Views are made and released once per
+// parser event, so the common cases are inline: a module whose name pointer
+// is that of the last one counted, and a release.
+constexpr int ZT_ACCOUNT_SLOTS = 32;
+extern long zt_account_live[ZT_ACCOUNT_SLOTS];
+extern const char *zt_account_last;  // name pointer of the last slot found
+extern int32_t zt_account_last_slot;
+
+int32_t zt_account_find(const char *module) noexcept;
+
+inline int32_t zt_account_add(const char *module) noexcept
+{
+    if (module && module == zt_account_last) {
+        ++zt_account_live[zt_account_last_slot];
+        return zt_account_last_slot;
+    }
+    return zt_account_find(module);
+}
+
+inline void zt_account_drop(int32_t slot) noexcept
+{
+    if (slot >= 0 && slot < ZT_ACCOUNT_SLOTS)
+        --zt_account_live[slot];
+}
 
 // Segment deque and block helpers (view.cpp).
 zt_seg &zt_front(ztview *v) noexcept;
