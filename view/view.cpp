@@ -250,7 +250,11 @@ ztview *view_cache[VIEW_CACHE > 0 ? VIEW_CACHE : 1];
 int view_cached;
 } // namespace
 
-ztview *_ztview_init(const char *module, int) noexcept
+namespace {
+
+// The body of _ztview_init, which the calls inside this file that make a
+// view use directly (an exported function is not inlined).
+inline ztview *view_new(const char *module) noexcept
 {
     ztview *v;
     if (view_cached > 0) {
@@ -273,6 +277,10 @@ ztview *_ztview_init(const char *module, int) noexcept
     v->resv_n = 0;
     return v;
 }
+
+} // namespace
+
+ztview *_ztview_init(const char *module, int) noexcept { return view_new(module); }
 
 void ztview_rewind(ztview *v) noexcept
 {
@@ -320,7 +328,7 @@ ztview *_ztview_from_buf(const void *bytes, size_t len, int copy, const char *mo
         errno = EINVAL;
         return nullptr;
     }
-    ztview *v = _ztview_init(module, line);
+    ztview *v = view_new(module);
     if (!v || len == 0)
         return v;
     if (copy) {
@@ -442,7 +450,7 @@ int ztview_commit(ztview *v, size_t n) noexcept
 ztview *_ztview_move(ztview *dst, ztview *src, size_t n, const char *module, int line) noexcept
 {
     ztview *made = nullptr;
-    if (!dst && !(dst = made = _ztview_init(module, line)))
+    if (!dst && !(dst = made = view_new(module)))
         return nullptr;
     if (!src)
         return dst;
@@ -481,7 +489,7 @@ ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, in
         return dst;
     }
     ztview *made = nullptr;
-    if (!dst && !(dst = made = _ztview_init(module, line)))
+    if (!dst && !(dst = made = view_new(module)))
         return nullptr;
     if (made && src && n > 0 && src->count > 0 && n <= src->segs[src->head].n) {
         // The usual cut or copy of a line: a new view over part of src's

@@ -612,8 +612,10 @@ leave:
     // reused for other bytes.  Every change to the input after the last
     // scan of this call takes bytes off it (or replaces it), so an
     // unchanged length means an unchanged front; an input found empty has
-    // already dropped the memo.
-    if (ztmime_impl(ctx)->scan_front && ztview_get_len(ctx->input) != line.total)
+    // already dropped the memo.  A header field or no data leaves the
+    // input as that scan found it.
+    if (ztmime_impl(ctx)->scan_front && ev != ZTMIME_HEADER && ev != ZTMIME_PART_HEADER &&
+        ev != ZTMIME_NO_DATA && ztview_get_len(ctx->input) != line.total)
         ztmime_impl(ctx)->scan_front = nullptr;
     *out = view;
     return ev;
