@@ -295,6 +295,81 @@ __attribute__((target("avx2"))) void decode_fast_avx2(const unsigned char *&pp,
     oo = o;
     colp = col;
 }
+
+bool cpu_has_avx512_compress() noexcept
+{
+    static const bool has = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
+    return has;
+}
+
+#define ZT_AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt,lzcnt")))
+
+// Values of the hexadecimal digits among 64 bytes (0 elsewhere) and the
+// mask of the bytes that are digits.
+ZT_AVX512_TARGET inline __m512i hex_values(__m512i v, __mmask64 &valid)
+{
+    const __m512i d = _mm512_sub_epi8(v, _mm512_set1_epi8('0'));
+    const __m512i l = _mm512_sub_epi8(_mm512_or_si512(v, _mm512_set1_epi8(0x20)), _mm512_set1_epi8('a'));
+    const __mmask64 dig = _mm512_cmplt_epu8_mask(d, _mm512_set1_epi8(10));
+    const __mmask64 let = _mm512_cmplt_epu8_mask(l, _mm512_set1_epi8(6));
+    valid = dig | let;
+    return _mm512_mask_add_epi8(_mm512_maskz_mov_epi8(dig, d), let, l, _mm512_set1_epi8(10));
+}
+
+ZT_AVX512_TARGET inline __mmask64 eol_mask(__m512i v)
+{
+    return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r')) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+}
+
+// Decodes [p, e) in blocks of 64 bytes while at least 66 remain, without a
+// branch per escape: every "=" of a block starts an escape or a soft line
+// break (the bytes after a well-formed one are digits or line ends, never
+// "="), so the decoded bytes are computed for all positions at once from
+// the block read one and two bytes further on, put in place of the "=",
+// and the bytes to keep are packed together with one compress.  An escape
+// that ends in the next block makes its first bytes dropped there.  Stores
+// may reach 64 bytes past what is kept; the output room never ends before
+// the input does, and each unit gives at most one byte.  Stops before a
+// block holding a malformed escape, leaving it to the general loop.
+ZT_AVX512_TARGET void decode_fast_avx512(const unsigned char *&pp, const unsigned char *e,
+                                         unsigned char *&oo, int64_t &colp)
+{
+    const unsigned char *p = pp;
+    unsigned char *o = oo;
+    int64_t col = colp;
+    uint64_t carry = 0;  // leading bytes of this block that belong to an escape before it
+    while (e - p >= 66) {
+        const __m512i v0 = _mm512_loadu_si512(p), v1 = _mm512_loadu_si512(p + 1),
+                      v2 = _mm512_loadu_si512(p + 2);
+        const uint64_t eq = _mm512_cmpeq_epi8_mask(v0, _mm512_set1_epi8('='));
+        const uint64_t nl0 = eol_mask(v0), nl1 = eol_mask(v1), nl2 = eol_mask(v2);
+        __mmask64 ok1, ok2;
+        const __m512i hi = hex_values(v1, ok1), lo = hex_values(v2, ok2);
+        const uint64_t soft = eq & nl1, esc = eq & ~nl1;
+        if (esc & ~(uint64_t(ok1) & uint64_t(ok2)))
+            break;
+        const uint64_t tail = soft & nl2;
+        const uint64_t drop = carry | esc << 1 | esc << 2 | soft | soft << 1 | tail << 2;
+        carry = (esc | soft) >> 63 | (esc | tail) >> 62;
+        const uint64_t keep = ~drop;
+        const __m512i dec = _mm512_or_si512(_mm512_slli_epi16(hi, 4), lo);
+        const __m512i bytes = _mm512_mask_mov_epi8(v0, esc, dec);
+        _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, bytes));
+        o += _mm_popcnt_u64(keep);
+        // The column restarts after the last line end kept or soft break.
+        const uint64_t restart = soft | (nl0 & keep);
+        if (restart) {
+            const unsigned last = 63 - unsigned(_lzcnt_u64(restart));
+            col = int64_t(_mm_popcnt_u64(keep >> last >> 1));
+        } else {
+            col += int64_t(_mm_popcnt_u64(keep));
+        }
+        p += 64;
+    }
+    pp = p + _mm_popcnt_u64(carry);
+    oo = o;
+    colp = col;
+}
 #endif
 
 Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
@@ -322,6 +397,8 @@ Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
         for (;;) {
             if (!dots) {
 #if ZT_QP_HAVE_AVX2
+                if (g_simd_enabled && e - p >= 66 && cpu_has_avx512_compress())
+                    decode_fast_avx512(p, e, o, col);
                 if (g_simd_enabled && e - p >= 100 && cpu_has_avx2())
                     decode_fast_avx2(p, e, o, col);
 #endif
