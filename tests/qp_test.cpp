@@ -170,39 +170,66 @@ TEST(Qp, RoundTripsInAnyChunking)
     }
 }
 
-// Arbitrary bytes in any chunking over small segments, every option set:
-// codec and model agree on results, output, pending bytes and columns.
+// Runs `in` through the codec, cut into `chunk`-byte updates over
+// `seg`-byte segments, with the vector paths on and off: codec and model
+// agree on results, output, pending bytes and columns after every update.
+void check_against_model(const std::string &in, unsigned flags, size_t chunk, size_t seg)
+{
+    for (bool simd : {true, false}) {
+        zt_qp::set_simd(simd);
+        Model m{flags, {}};
+        std::string want;
+        State st = make(flags);
+        View out(ztview_init());
+        for (const auto &part : pieces(in, chunk)) {
+            int expect = m.update(want, part);
+            ASSERT_EQ(ztmime_qp_update(st.get(), out.get(), make_fragmented(part, seg).get()), expect)
+                << escaped(in) << " flags " << flags;
+            if (expect != 0)
+                want.clear(), ztview_rewind(out.get());
+            ASSERT_EQ(str(st->pending), m.pending) << escaped(in) << " flags " << flags;
+            ASSERT_EQ(st->in_column, m.in_col);
+            ASSERT_EQ(st->out_column, m.out_col);
+            ASSERT_EQ(escaped(str(out.get())), escaped(want)) << escaped(in) << " flags " << flags << " " << chunk;
+        }
+    }
+    zt_qp::set_simd(true);
+}
+
+// Arbitrary bytes in any chunking over small segments, every option set.
 TEST(QpModel, ArbitraryInputInAnyChunking)
 {
     std::mt19937 rng(21);
     const char *bits[] = {"=", "=\r\n", "=\n", "\r\n", "\r", "\n", " ", ".", "=4", "=41", "=g",
                           "\xe9", "\t", "abcdefghijklmnopqrstuvwxyz", "=3D", "...."};
-    for (int iter = 0; iter < 400; ++iter) {
+    for (int iter = 0; iter < 400 && !HasFatalFailure(); ++iter) {
         std::string in;
         for (size_t i = 0, n = rng() % 40; i < n; ++i)
             in += rng() % 3 ? bits[rng() % 16] : std::string(size_t(1 + rng() % 90), char('A' + rng() % 26));
         unsigned flags = rng() % 16;
         size_t chunk = rng() % 9 * (rng() % 2 ? 1 : 1000), seg = rng() % 2 ? 1 + rng() % 40 : 4000;
-        for (bool simd : {true, false}) {
-            zt_qp::set_simd(simd);
-            Model m{flags, {}};
-            std::string want;
-            State st = make(flags);
-            View out(ztview_init());
-            for (const auto &part : pieces(in, chunk)) {
-                int expect = m.update(want, part);
-                ASSERT_EQ(ztmime_qp_update(st.get(), out.get(), make_fragmented(part, seg).get()), expect)
-                    << escaped(in) << " flags " << flags;
-                if (expect != 0)
-                    want.clear(), ztview_rewind(out.get());
-                ASSERT_EQ(str(st->pending), m.pending) << escaped(in) << " flags " << flags;
-                ASSERT_EQ(st->in_column, m.in_col);
-                ASSERT_EQ(st->out_column, m.out_col);
-                ASSERT_EQ(escaped(str(out.get())), escaped(want)) << escaped(in) << " flags " << flags << " " << chunk;
-            }
-        }
+        check_against_model(in, flags, chunk, seg);
     }
-    zt_qp::set_simd(true);
+}
+
+// Long lines of words, escapes, spaces before line ends and long runs, so
+// that line-length limits fall anywhere within the blocks the vector paths
+// take, both ways, over large segments.
+TEST(QpModel, LongLinesOverLargeSegments)
+{
+    std::mt19937 rng(5);
+    const char *bits[] = {"word", " ", "caf\xc3\xa9", " \r\n", "\r\n", "\n", "\t", "=", ".", "\r"};
+    for (int iter = 0; iter < 60 && !HasFatalFailure(); ++iter) {
+        std::string in;
+        while (in.size() < 3000)
+            in += rng() % 8 ? bits[rng() % 10] : std::string(size_t(1 + rng() % 120), 'x');
+        unsigned flags = iter % 2 ? DOTS : 0;
+        std::string enc = run(flags, {in}).out;
+        check_against_model(in, flags, 0, 4000);
+        check_against_model(in, flags, 1000 + rng() % 500, 1 + rng() % 3000);
+        check_against_model(enc, D | flags, 0, 4000);
+        check_against_model(enc, D | STRICT, 700 + rng() % 500, 1 + rng() % 3000);
+    }
 }
 
 TEST(QpCorpus, WikipediaDecodesToTheText)

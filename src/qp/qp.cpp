@@ -298,11 +298,13 @@ __attribute__((target("avx2"))) void decode_fast_avx2(const unsigned char *&pp,
 
 bool cpu_has_avx512_compress() noexcept
 {
-    static const bool has = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
+    static const bool has = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+                             __builtin_cpu_supports("bmi2");
     return has;
 }
 
-#define ZT_AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt,lzcnt")))
+#define ZT_AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt")))
 
 // Values of the hexadecimal digits among 64 bytes (0 elsewhere) and the
 // mask of the bytes that are digits.
@@ -499,6 +501,83 @@ inline unsigned char *put_soft_break(unsigned char *o)
     return o + 3;
 }
 
+#if ZT_QP_HAVE_AVX2
+// Text mode, 16 input bytes at a time while at least 17 remain: each byte
+// gets three output slots (itself or "=" and two hexadecimal digits), a
+// mask keeps one slot for bytes written as they are and three for escaped
+// ones, and one compress packs them.  The output column before each byte
+// comes from a prefix sum of the slot counts, so the first byte due for a
+// soft line break is found in the block; that byte, line ends and a space
+// before a line end stop the run and are left to the caller.  Returns the
+// input bytes taken; o and oc (the output column) move on.
+ZT_AVX512_TARGET size_t encode_text_avx512(const unsigned char *p, size_t avail, unsigned char *&out,
+                                           int64_t &column)
+{
+    const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C',
+                                         'D', 'E', 'F');
+    // Slot 3i takes byte i (or "="), 3i + 1 and 3i + 2 its digits.
+    alignas(64) static const unsigned char kSlots[64] = {
+        0, 16, 32, 1, 17, 33, 2, 18, 34, 3, 19, 35, 4, 20, 36, 5, 21, 37, 6, 22, 38, 7, 23, 39,
+        8, 24, 40, 9, 25, 41, 10, 26, 42, 11, 27, 43, 12, 28, 44, 13, 29, 45, 14, 30, 46, 15, 31, 47};
+    const __m512i slots = _mm512_load_si512(kSlots);
+    constexpr uint64_t kFirst = 0x249249249249;  // slot 3i of every byte
+    unsigned char *o = out;
+    int64_t oc = column;
+    size_t k = 0;
+    while (oc < kMaxColumn - 1 && k + 17 <= avail) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
+        const __m128i nx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
+        const unsigned eol = _mm_cmpeq_epi8_mask(v, _mm_set1_epi8('\r')) | _mm_cmpeq_epi8_mask(v, _mm_set1_epi8('\n'));
+        const unsigned eol_next =
+            _mm_cmpeq_epi8_mask(nx, _mm_set1_epi8('\r')) | _mm_cmpeq_epi8_mask(nx, _mm_set1_epi8('\n'));
+        const unsigned sp = _mm_cmpeq_epi8_mask(v, _mm_set1_epi8(' '));
+        // Visible ASCII other than "=" is written as itself.
+        const unsigned lit = _mm_cmplt_epu8_mask(_mm_sub_epi8(v, _mm_set1_epi8(0x21)), _mm_set1_epi8(0x5e)) &
+                             ~unsigned(_mm_cmpeq_epi8_mask(v, _mm_set1_epi8('=')));
+        const unsigned stop = eol | (sp & eol_next);
+        const unsigned esc = 0xffffu & ~(lit | sp | stop);
+        const __m128i first = _mm_mask_mov_epi8(v, esc, _mm_set1_epi8('='));
+        const __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(15)));
+        const __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(v, _mm_set1_epi8(15)));
+        __m512i src = _mm512_zextsi128_si512(first);
+        src = _mm512_inserti32x4(src, hi, 1);
+        src = _mm512_inserti32x4(src, lo, 2);
+        const uint64_t t = _pdep_u64(esc, kFirst);
+        uint64_t keep = kFirst | t << 1 | t << 2;
+        unsigned n = 16;
+        // The whole block fits when it holds no line end and its output
+        // leaves the line short of the limit; otherwise the output column
+        // before each byte (from a prefix sum of the slot counts) finds the
+        // first byte due for a soft line break.
+        if (stop || oc + int64_t(16 + 2 * _mm_popcnt_u32(esc)) > kMaxColumn - 1) {
+            const __m128i len = _mm_mask_blend_epi8(esc, _mm_set1_epi8(1), _mm_set1_epi8(3));
+            __m128i pos = _mm_add_epi8(len, _mm_slli_si128(len, 1));
+            pos = _mm_add_epi8(pos, _mm_slli_si128(pos, 2));
+            pos = _mm_add_epi8(pos, _mm_slli_si128(pos, 4));
+            pos = _mm_add_epi8(pos, _mm_slli_si128(pos, 8));
+            pos = _mm_sub_epi8(pos, len);
+            // A visible byte reaching the limit, or an escape past it.
+            const unsigned due =
+                (lit & _mm_cmpge_epu8_mask(pos, _mm_set1_epi8(char(kMaxColumn - 1 - oc)))) |
+                (esc & _mm_cmpge_epu8_mask(pos, _mm_set1_epi8(char(kMaxColumn + 1 - oc))));
+            n = unsigned(__builtin_ctz(stop | due | 0x10000u));
+            keep &= (uint64_t(1) << (3 * n)) - 1;
+        }
+        const __m512i packed = _mm512_maskz_compress_epi8(keep, _mm512_maskz_permutexvar_epi8(~__mmask64(0), slots, src));
+        const unsigned olen = unsigned(_mm_popcnt_u64(keep));
+        _mm512_mask_storeu_epi8(o, (uint64_t(1) << olen) - 1, packed);
+        o += olen;
+        oc += olen;
+        k += n;
+        if (n < 16)
+            break;
+    }
+    out = o;
+    column = oc;
+    return k;
+}
+#endif
+
 // Text mode: a line ends at CR LF or LF, which are copied; the encoder
 // escapes what is not visible ASCII, breaks long lines and protects a
 // space before a line end.
@@ -517,8 +596,15 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
             const size_t avail = size_t(cur.e - p);
             size_t k = 0;          // input bytes taken
             int64_t oc = out_col;  // output column
+            bool wide = false;
+#if ZT_QP_HAVE_AVX2
+            if (g_simd_enabled && cpu_has_avx512_compress()) {
+                k = encode_text_avx512(p, avail, o, oc);
+                wide = true;
+            }
+#endif
 #if defined(__SSE2__)
-            if (g_simd_enabled) {
+            if (g_simd_enabled && !wide) {
                 // 16 bytes at a time: the run of bytes written as they are
                 // (visible ASCII other than "=", spaces whose next byte is
                 // no line end), then the byte that stopped it if it is one
@@ -565,7 +651,9 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
                 cur.p += k;
                 in_col += int64_t(k);
                 out_col = oc;
-                continue;
+                // The byte that stopped the run goes the per-byte way.
+                if (cur.p == cur.e)
+                    continue;
             }
         }
         const size_t q = cur.pos();
