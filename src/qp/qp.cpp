@@ -507,11 +507,12 @@ inline unsigned char *put_soft_break(unsigned char *o)
 // mask keeps one slot for bytes written as they are and three for escaped
 // ones, and one compress packs them.  The output column before each byte
 // comes from a prefix sum of the slot counts, so the first byte due for a
-// soft line break is found in the block; that byte, line ends and a space
-// before a line end stop the run and are left to the caller.  Returns the
-// input bytes taken; o and oc (the output column) move on.
-ZT_AVX512_TARGET size_t encode_text_avx512(const unsigned char *p, size_t avail, unsigned char *&out,
-                                           int64_t &column)
+// soft line break is found in the block.  The soft line break, a space
+// before a line end and (without dot handling) CR LF and LF are written
+// here; the rest stops the run for the caller's per-byte rules.  Returns
+// the input bytes taken; out, column and in_col move on.
+ZT_AVX512_TARGET size_t encode_text_avx512(const unsigned char *p, size_t avail, bool dots, unsigned char *&out,
+                                           int64_t &column, int64_t &in_col)
 {
     const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C',
                                          'D', 'E', 'F');
@@ -524,6 +525,8 @@ ZT_AVX512_TARGET size_t encode_text_avx512(const unsigned char *p, size_t avail,
     unsigned char *o = out;
     int64_t oc = column;
     size_t k = 0;
+    size_t line = 0;         // where the last line taken here starts
+    bool restarted = false;  // a line end was taken
     while (oc < kMaxColumn - 1 && k + 17 <= avail) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
         const __m128i nx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
@@ -569,11 +572,37 @@ ZT_AVX512_TARGET size_t encode_text_avx512(const unsigned char *p, size_t avail,
         o += olen;
         oc += olen;
         k += n;
-        if (n < 16)
+        if (n == 16)
+            continue;
+        // The byte that stopped the block: a soft line break due before
+        // it (the byte itself is read again on the new line), a space
+        // before a line end, or a line end.  A dot to double, a line end
+        // with dot handling and a lone CR are left to the caller.
+        const unsigned char c = p[k];
+        if (c != ' ' && !is_eol(c)) {
+            if (dots && c == '.')
+                break;
+            o = put_soft_break(o);
+            oc = 0;
+        } else if (c == ' ') {
+            o = put_escape(o, c);
+            oc += 3;
+            ++k;
+        } else if (!dots && (c == '\n' || p[k + 1] == '\n')) {
+            if (c == '\r')
+                *o++ = '\r', ++k;
+            *o++ = '\n';
+            ++k;
+            oc = 0;
+            line = k;
+            restarted = true;
+        } else {
             break;
+        }
     }
     out = o;
     column = oc;
+    in_col = restarted ? int64_t(k - line) : in_col + int64_t(k);
     return k;
 }
 #endif
@@ -599,7 +628,9 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
             bool wide = false;
 #if ZT_QP_HAVE_AVX2
             if (g_simd_enabled && cpu_has_avx512_compress()) {
-                k = encode_text_avx512(p, avail, o, oc);
+                // Takes line ends too and keeps the input column itself.
+                k = encode_text_avx512(p, avail, dots, o, oc, in_col);
+                in_col -= int64_t(k);
                 wide = true;
             }
 #endif
