@@ -619,7 +619,9 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
         // that are always escaped, as long as the line stays short of the
         // limit (so that neither a carry nor a soft break can be due).  A dot
         // that starts a line with dot handling, line ends and spaces before
-        // them go the per-byte way.
+        // them go the per-byte way, except in the compress path, which takes
+        // soft breaks, spaces before line ends and (without dot handling)
+        // line ends itself.
         if (out_col < kMaxColumn - 1 && !(dots && in_col == 0 && *cur.p == '.')) {
             const unsigned char *p = cur.p;
             const size_t avail = size_t(cur.e - p);
@@ -628,7 +630,8 @@ unsigned char *encode_text(ztmime_qp *s, Cursor &cur, size_t L, unsigned char *o
             bool wide = false;
 #if ZT_QP_HAVE_AVX2
             if (g_simd_enabled && cpu_has_avx512_compress()) {
-                // Takes line ends too and keeps the input column itself.
+                // It keeps the input column itself; the k added below is
+                // taken off first.
                 k = encode_text_avx512(p, avail, dots, o, oc, in_col);
                 in_col -= int64_t(k);
                 wide = true;
