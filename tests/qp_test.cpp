@@ -171,12 +171,13 @@ TEST(Qp, RoundTripsInAnyChunking)
 }
 
 // Runs `in` through the codec, cut into `chunk`-byte updates over
-// `seg`-byte segments, with the vector paths on and off: codec and model
+// `seg`-byte segments, with each set of vector paths: codec and model
 // agree on results, output, pending bytes and columns after every update.
 void check_against_model(const std::string &in, unsigned flags, size_t chunk, size_t seg)
 {
-    for (bool simd : {true, false}) {
-        zt_qp::set_simd(simd);
+    for (int paths : {2, 1, 0}) {  // all vector paths, the narrower ones, none
+        zt_qp::set_simd(paths > 0);
+        zt_qp::set_wide(paths > 1);
         Model m{flags, {}};
         std::string want;
         State st = make(flags);
@@ -194,6 +195,7 @@ void check_against_model(const std::string &in, unsigned flags, size_t chunk, si
         }
     }
     zt_qp::set_simd(true);
+    zt_qp::set_wide(true);
 }
 
 // Arbitrary bytes in any chunking over small segments, every option set.

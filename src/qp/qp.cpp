@@ -37,6 +37,7 @@ constexpr int64_t kMaxColumn = 74;
 const char kHex[] = "0123456789ABCDEF";
 
 bool g_simd_enabled = true;
+bool g_wide_enabled = true;
 
 struct Tables {
     int8_t hex[256];      // value of a hexadecimal digit, -1 otherwise
@@ -298,6 +299,8 @@ __attribute__((target("avx2"))) void decode_fast_avx2(const unsigned char *&pp,
 
 bool cpu_has_avx512_compress() noexcept
 {
+    if (!g_wide_enabled)
+        return false;
     static const bool has = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                              __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
                              __builtin_cpu_supports("bmi2");
@@ -797,6 +800,7 @@ Work encode_update(ztmime_qp *s, ztview *out, const ztview *src)
 
 namespace zt_qp {
 void set_simd(bool on) noexcept { g_simd_enabled = on; }
+void set_wide(bool on) noexcept { g_wide_enabled = on; }
 } // namespace zt_qp
 
 extern "C" {

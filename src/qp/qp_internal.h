@@ -7,4 +7,8 @@ namespace zt_qp {
 // unit is available, so that tests can compare both.
 void set_simd(bool on) noexcept;
 
+// Test switch: false leaves out the paths built on byte compress, so that
+// the narrower vector paths run on machines that have both.
+void set_wide(bool on) noexcept;
+
 } // namespace zt_qp
