@@ -27,6 +27,7 @@ bench:
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/parse_bench
 	$(BUILD)/bench/bench/codec_bench
+	$(BUILD)/bench/bench/rss_1gib
 
 install: all
 	cmake --install $(BUILD)/release

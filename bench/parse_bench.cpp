@@ -6,9 +6,6 @@
 //   parse/mbox_headers    generated mbox of many small, header-heavy messages
 //   parse/mbox_bodies     generated mbox of messages carrying attachments
 //   parse/corpus/NAME     each mbox of the shared corpus, repeated to 32 MiB
-//   rss/1GiB              a 1 GiB message fed in 64 KiB chunks; reports the
-//                         process's peak RSS (run it alone:
-//                         --benchmark_filter=rss)
 //
 // mbox input is split at "From " lines; each message gets one ztmime_reset
 // and is fed from the line after its "From " envelope line, which is not
@@ -17,7 +14,6 @@
 // Data is made on first use, so a filtered run only builds what it needs;
 // every data set is followed by a memcpy run over the same bytes.
 #include <dirent.h>
-#include <sys/resource.h>
 
 #include <cstring>
 #include <random>
@@ -142,43 +138,6 @@ void register_set(DataSet *set)
     zt_bench::register_memcpy(set->name, &set->bytes);
 }
 
-// A 1 GiB message made chunk by chunk (never held whole), to show that the
-// parser's memory stays bounded by a line plus a chunk.
-void rss_1gib(benchmark::State &state)
-{
-    std::mt19937 rng(4);
-    std::string chunk;
-    append_base64_lines(chunk, chunk_size, rng);
-    std::string head = base64_message(0);
-    const size_t total = size_t{1} << 30;
-    for (auto _ : state) {
-        ztmime_ctx *ctx = ztmime_init(0, 0);
-        ztview *out = nullptr;
-        ztview *h = ztview_from_buf(head.data(), head.size());
-        ztmime_update(ctx, h);
-        ztview_destroy(h);
-        for (size_t fed = head.size(); fed < total; fed += chunk.size()) {
-            ztview *v = _ztview_from_buf(chunk.data(), chunk.size(), 0, "host", __LINE__);
-            ztmime_update(ctx, v);
-            ztview_destroy(v);
-            while (ztmime_do(ctx, &out) > ZTMIME_NO_DATA)
-                ztview_destroy(out);
-        }
-        ztmime_finish(ctx);
-        int ev;
-        while ((ev = ztmime_do(ctx, &out)) > ZTMIME_NO_DATA) {
-            ztview_destroy(out);
-            if (ev == ZTMIME_MSG_DONE)
-                break;
-        }
-        ztmime_destroy(ctx);
-    }
-    struct rusage ru {};
-    getrusage(RUSAGE_SELF, &ru);
-    state.counters["peak_rss_MiB"] = static_cast<double>(ru.ru_maxrss) / 1024.0;
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
-}
-
 std::string make_base64(const std::string &) { return base64_message(64u << 20); }
 std::string make_header_mbox(const std::string &) { return header_mbox(32u << 20); }
 std::string make_body_mbox(const std::string &) { return body_mbox(64u << 20); }
@@ -201,7 +160,6 @@ int register_all()
     }
     for (DataSet *s : sets)
         register_set(s);
-    benchmark::RegisterBenchmark("rss/1GiB", rss_1gib)->Iterations(1)->Unit(benchmark::kMillisecond);
     return 0;
 }
 
