@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/codec.h"
 #include "common/module.h"
 #include "ztmime.h"
 
@@ -31,12 +32,6 @@ int reset_codec(ztmime_encoder *enc, uint32_t code, unsigned int flags)
     default:
         return -1;
     }
-}
-
-bool names_codec(int code)
-{
-    return code == ZTMIME_ENC_BASE64 || code == ZTMIME_ENC_QP || code == ZTMIME_ENC_UUENCODE ||
-           code == ZTMIME_ENC_DOT;
 }
 
 // Releases the embedded state's pending view under the module that made it,
@@ -67,22 +62,12 @@ extern "C" {
 
 ZTMIME_EXPORT ztmime_encoder *ztmime_encoder_init(int code, unsigned int flags) noexcept
 {
-    auto *enc = static_cast<ztmime_encoder *>(zt_calloc(1, sizeof(ztmime_encoder)));
-    if (!enc) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    if (!names_codec(code)) {
-        zt_free(enc);
-        return nullptr;
-    }
-    enc->code = static_cast<uint32_t>(code);
-    if (reset_codec(enc, enc->code, flags) != 0) {
-        // A failed reset made no pending view.
-        zt_free(enc);
-        return nullptr;
-    }
-    return enc;
+    // A code that names no codec fails the codec's reset: the object is
+    // released and null returned, errno untouched.
+    return zt_codec_new<ztmime_encoder>([code, flags](ztmime_encoder *enc) {
+        enc->code = static_cast<uint32_t>(code);
+        return reset_codec(enc, enc->code, flags) == 0;
+    });
 }
 
 ZTMIME_EXPORT ztmime_encoder *ztmime_encoder_reset(ztmime_encoder *enc, int code,
@@ -90,7 +75,7 @@ ZTMIME_EXPORT ztmime_encoder *ztmime_encoder_reset(ztmime_encoder *enc, int code
 {
     if (!enc)
         return ztmime_encoder_init(code, flags);
-    if (enc->code == static_cast<uint32_t>(code) && names_codec(code)) {
+    if (enc->code == static_cast<uint32_t>(code)) {
         if (reset_codec(enc, enc->code, flags) != 0) {
             ztmime_encoder_destroy(enc);
             return nullptr;
