@@ -1116,6 +1116,61 @@ ZTMIME_EXPORT int32_t ztmime_cloak(ztview *view) ZT_NOEXCEPT;
  */
 ZTMIME_EXPORT int ztmime_lock(ztview *view, uint8_t key) ZT_NOEXCEPT;
 
+/* ====================================================================== */
+/* Message reader                                                         */
+/* ====================================================================== */
+
+/*
+ * The reader drives the parser, header interpretation and an encoder
+ * object itself and hands out parts, their facts and their decoded bytes
+ * in one streaming pull loop.
+ */
+typedef struct ztmime_reader ztmime_reader; /* opaque */
+
+#define ZTMIME_READER_MBOX 1u      /* input is an mbox: "From " lines separate messages */
+#define ZTMIME_READER_TEXT_UTF8 2u /* text/ parts come out converted to UTF-8 from their charset */
+
+typedef enum ztmime_item {
+    ZTMIME_ITEM_ERROR = -1,     /* the reader cannot go on (allocation failure): see ztmime_reader_error */
+    ZTMIME_ITEM_NONE = 0,       /* feed more input; after finish: nothing is left */
+    ZTMIME_ITEM_MESSAGE = 1,    /* a message begins (each message of an mbox) */
+    ZTMIME_ITEM_PART = 2,       /* a part's header block is complete: ztmime_reader_part describes it */
+    ZTMIME_ITEM_DATA = 3,       /* decoded body bytes of the current part in *data, *len */
+    ZTMIME_ITEM_PART_END = 4,   /* the current part is complete: its size and problems are final */
+    ZTMIME_ITEM_MESSAGE_END = 5 /* the message is complete */
+} ztmime_item;
+
+#define ZTMIME_PROBLEM_DECODE 1u    /* transfer decoding failed on some lines; they were left out */
+#define ZTMIME_PROBLEM_CHARSET 2u   /* charset conversion substituted bytes or was impossible */
+#define ZTMIME_PROBLEM_TRUNCATED 4u /* the input ended inside the part */
+#define ZTMIME_PROBLEM_HEADER 8u    /* a header field was malformed (bad parameter, mismatch) */
+
+typedef struct ztmime_part_info {
+    const char *path;         /* "" for a message, then "1", "2", "1.2", ...: position in the tree */
+    int32_t depth;            /* 0 for a top-level message */
+    const char *content_type; /* type/subtype in lower case; text/plain when absent
+                                 (message/rfc822 inside multipart/digest) */
+    const char *charset;      /* the charset parameter in lower case, or "" */
+    const char *disposition;  /* "inline", "attachment" or "" */
+    const char *filename;     /* UTF-8, or "" */
+    int32_t encoding;         /* a ztmime_enc code, 0 when none */
+    int32_t container;        /* 1 for multipart/ and message/rfc822: children follow, no DATA */
+    uint64_t size;            /* decoded bytes handed out so far; final at ZTMIME_ITEM_PART_END */
+    uint32_t problems;        /* ZTMIME_PROBLEM_ bits seen so far in this part */
+} ztmime_part_info;
+
+ZTMIME_EXPORT ztmime_reader *ztmime_reader_new(uint32_t flags) ZT_NOEXCEPT;
+ZTMIME_EXPORT int ztmime_reader_feed(ztmime_reader *r, const void *data, size_t len) ZT_NOEXCEPT;
+ZTMIME_EXPORT int ztmime_reader_finish(ztmime_reader *r) ZT_NOEXCEPT;
+ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data, size_t *len) ZT_NOEXCEPT;
+ZTMIME_EXPORT const ztmime_part_info *ztmime_reader_part(const ztmime_reader *r) ZT_NOEXCEPT;
+ZTMIME_EXPORT const char *ztmime_reader_header(const ztmime_reader *r, const char *name) ZT_NOEXCEPT;
+ZTMIME_EXPORT int ztmime_reader_header_at(const ztmime_reader *r, size_t i, const char **name,
+                                          const char **value) ZT_NOEXCEPT;
+ZTMIME_EXPORT const char *ztmime_reader_error(const ztmime_reader *r) ZT_NOEXCEPT;
+ZTMIME_EXPORT void ztmime_reader_reset(ztmime_reader *r) ZT_NOEXCEPT;
+ZTMIME_EXPORT void ztmime_reader_destroy(ztmime_reader *r) ZT_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
