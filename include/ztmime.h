@@ -31,6 +31,12 @@
 #define ZTMIME_EXPORT
 #endif
 
+/* The version of this header; ztmime_version() gives the library's. */
+#define ZTMIME_VERSION_MAJOR 0
+#define ZTMIME_VERSION_MINOR 2
+#define ZTMIME_VERSION_PATCH 0
+#define ZTMIME_VERSION_STRING "0.2.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -110,6 +116,13 @@ typedef struct ztmime_ctx {
     ztmime_boundary *rfc822_top; /* top entry when an embedded message began */
     int32_t long_header; /* the field being collected has an over-long line */
 } ztmime_ctx;
+
+/*
+ * ztmime_version: the version string of the library that is loaded, in the
+ *   form of ZTMIME_VERSION_STRING ("MAJOR.MINOR.PATCH").  A host built
+ *   against one header and run with another library can compare the two.
+ */
+ZTMIME_EXPORT const char *ztmime_version(void) ZT_NOEXCEPT;
 
 /* The library-wide last-error text (128 characters and a NUL). */
 ZTMIME_EXPORT extern char ztmime_last_error[129];

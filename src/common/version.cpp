@@ -1,0 +1,3 @@
+#include "ztmime.h"
+
+const char *ztmime_version(void) noexcept { return ZTMIME_VERSION_STRING; }
