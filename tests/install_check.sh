@@ -40,6 +40,8 @@ for lib in ztmime ztview; do
     fail "lib$lib SONAME is not lib$lib.so.$major"
 done
 grep -q "^Version: $version\$" "$pcdir/ztmime.pc" || fail "ztmime.pc has another version"
+grep -q "^\.TH .*\"ztmime $version\"" "$prefix/share/man/man1/ztmime.1" ||
+  fail "the man page's .TH line does not name ztmime $version"
 
 # Installed metadata may name the prefix, never the build or source tree.
 for tree in "$build" "$src"; do
