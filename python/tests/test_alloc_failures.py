@@ -1,0 +1,45 @@
+"""Every allocation the library makes fails in turn: each run ends in the
+messages or in MemoryError (or ztmime.Error) carrying the library's message, leaves no view
+alive, and the next reader works.  Needs the test build of the extension
+(the allocation switch); skips elsewhere."""
+
+import pytest
+
+import ztmime
+from test_parse import MBOX, MULTI
+
+switch = getattr(ztmime._ztmime, "_alloc_fail_at", None)
+pytestmark = pytest.mark.skipif(switch is None, reason="extension built without the allocation switch")
+
+
+def run(data: bytes, mbox: bool, chunk: int):
+    r = ztmime.Reader(mbox=mbox)
+    for i in range(0, len(data), chunk):
+        r.feed(data[i:i + chunk])
+    r.finish()
+    return [[(p.path, p.content_type, p.content, p.headers.fields) for p in m.walk()] for m in r.messages()]
+
+
+@pytest.mark.parametrize("data, mbox", [(MULTI, False), (MBOX, True)], ids=["multipart", "mbox"])
+@pytest.mark.parametrize("chunk", [7, 1 << 16])
+def test_every_allocation_failure(data, mbox, chunk):
+    live = ztmime._ztmime._live_views()
+    switch(0)
+    want = run(data, mbox, chunk)
+    count = switch(0)
+    assert count > 0
+    failures = 0
+    for n in range(1, count + 1):
+        switch(n)
+        try:
+            got = run(data, mbox, chunk)
+        except (MemoryError, ztmime.Error) as e:
+            assert str(e), "the library's message is missing"
+            failures += 1
+        else:
+            assert got == want, f"allocation {n}"
+        finally:
+            switch(0)
+        assert ztmime._ztmime._live_views() == live, f"allocation {n} left views alive"
+    assert failures > 0
+    assert run(data, mbox, chunk) == want
