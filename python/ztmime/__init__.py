@@ -51,10 +51,14 @@ class Reader(_ztmime.Reader):
 Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]"]
 
 
-def _read_pieces(path, chunk_size: int) -> Iterator[bytes]:
+def _read_pieces(path, chunk_size: int) -> Iterator[memoryview]:
+    """The file in pieces, read into one buffer that is used again for each
+    (the reader copies what it is fed)."""
+    buf = bytearray(chunk_size)
+    view = memoryview(buf)
     with open(path, "rb", buffering=0) as f:
-        while piece := f.read(chunk_size):
-            yield piece
+        while n := f.readinto(buf):
+            yield view[:n]
 
 
 def parse_chunks(chunks: Iterable[bytes], *, text_utf8: bool = False) -> Message:
