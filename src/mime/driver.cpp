@@ -39,9 +39,11 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "mime/ctx.h"
+#include "mime/line_scan.h"
 #include "mime/scan.h"
 
 using ztmime_scan::END_BARE_CR;
+using ztmime_scan::find_line;
 using ztmime_scan::END_CRLF;
 using ztmime_scan::END_LF;
 using ztmime_scan::END_NONE;
@@ -81,78 +83,6 @@ struct StopTable {
     }
 };
 constexpr StopTable batch_stop;
-
-void find_line(ztmime_ctx *ctx, SegCursor &cur, Line &line) noexcept
-{
-    ztmime_ctx_impl *memo = ztmime_impl(ctx);
-    line.total = ztview_get_len(ctx->input);
-    cur.start(ctx->input);
-    line.head = cur.p;
-    line.head_n = cur.n;
-    if (line.total == 0) {
-        memo->scan_front = nullptr;
-        return;
-    }
-    // Reuse what an earlier scan found, as long as the input still begins
-    // at the same byte and has only grown.
-    const unsigned char *front = cur.p;
-    size_t from = 0;
-    if (front == memo->scan_front && line.total >= memo->scan_len) {
-        if (memo->scan_complete) {
-            const Line &known = memo->scan_line;
-            line.len = known.len;
-            line.text = known.text;
-            line.limit = known.limit;
-            line.first = known.first;
-            line.after = known.after;
-            line.end = known.end;
-            return;
-        }
-        from = memo->scan_clean;
-    }
-    memo->scan_front = nullptr;
-    line.after = -1;
-    line.first = front[0];
-    size_t t = cur.find_eol(from);
-    if (t == npos) {
-        line.end = END_NONE;
-        line.len = line.text = line.limit = line.total;
-        memo->scan_front = front;
-        memo->scan_complete = false;
-        memo->scan_len = memo->scan_clean = line.total;
-        return;
-    }
-    line.text = t;
-    int next;
-    if (cur.byte(t) == '\n') {
-        line.end = END_LF;
-        line.len = t + 1;
-        line.limit = t;
-    } else if ((next = cur.byte(t + 1)) < 0) {
-        line.end = END_NONE;
-        line.len = line.limit = line.total;
-        memo->scan_front = front;  // rescan from the CR once more bytes come
-        memo->scan_complete = false;
-        memo->scan_len = line.total;
-        memo->scan_clean = t;
-        return;
-    } else if (next == '\n') {
-        line.end = END_CRLF;
-        line.len = t + 2;
-        line.limit = t + 1;
-    } else {
-        // Not kept: the repair that follows rebuilds the input.
-        line.end = END_BARE_CR;
-        line.after = next;
-        line.len = t + 1;
-        line.limit = t;
-        return;
-    }
-    memo->scan_front = front;
-    memo->scan_complete = true;
-    memo->scan_len = line.total;
-    memo->scan_line = line;
-}
 
 // Rebuilds the input around the bare CR at line.text: drops it when it is
 // the first byte or another CR follows, else inserts an LF after it.  The
@@ -228,10 +158,11 @@ bool line_begins_with_text(const ztview *input, const Line &line, const char *te
 // taking only those that would be appended one by one as they are: complete,
 // ended by LF or CR LF, and within the length limit.  The line after them
 // is left for the caller to look at.
-size_t field_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexcept
+size_t field_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line, size_t &last) noexcept
 {
     const size_t max_line = ctx->max_line;
     size_t pos = line.len;
+    last = pos;  // where the last continuation line taken begins
     for (;;) {
         int c = cur.byte(pos);
         if (c != ' ' && c != '\t')
@@ -249,8 +180,24 @@ size_t field_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexce
         }
         if (max_line && limit > max_line)
             return pos;
+        last = pos;
         pos = end;
     }
+}
+
+// Makes scratch hold a copy of the input's bytes [from, to): a
+// continuation line, which passes through scratch on its way into the
+// field.  The copy shares the input's blocks.
+bool keep_in_scratch(ztmime_ctx *ctx, size_t from, size_t to) noexcept
+{
+    if (!ctx->scratch && !(ctx->scratch = zt_view_new()))
+        return false;
+    if (from == 0)
+        return zt_view_dup_front(ctx->input, ctx->scratch, to) != nullptr;
+    ztview_rewind(ctx->scratch);
+    ViewHandle front(zt_view_dup_front(ctx->input, nullptr, to), ZT_MODULE);
+    return front && ztview_seek(front.get(), from, ZTVIEW_SEEK_FRONT) == 0 &&
+           zt_view_move(ctx->scratch, front.get(), to - from);
 }
 
 // Pops entries until the top one's close delimiter equals r's (r stays).
@@ -341,6 +288,44 @@ size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexce
         }
     }
     return pos;
+}
+
+// The uuencode begin-line check on the first n bytes of `line` (which begin
+// with "begin "): 1 when they hold a non-zero mode, or none, and a file
+// name, which is moved into `filename` when given; 0 when they do not; -1
+// when a copy could not be made (errno ENOMEM).
+int uu_begin_check(const ztview *line, size_t n, ztview *filename) noexcept
+{
+    if (n <= 6)
+        return 0;
+    ViewHandle copy(zt_view_dup_front(line, nullptr, n), ZT_MODULE);
+    if (!copy || ztview_seek(copy.get(), 6, ZTVIEW_SEEK_FRONT) != 0)
+        return -1;
+    static const char blanks[] = " \t\r\n";
+    if (ztview_peekchar(copy.get()) == ' ') {
+        ztview_skip_while(copy.get(), blanks);
+    } else {
+        size_t m = ztview_strcspn(copy.get(), " ", 1);
+        Buffer<char> mode(static_cast<char *>(zt_malloc(m + 1)));
+        if (!mode)
+            return -1;
+        size_t len = m + 1;
+        ViewHandle field(zt_view_cut(copy.get(), nullptr, m), ZT_MODULE);
+        if (!field || !ztview_copy_data_r(field.get(), mode.get(), &len, 1))
+            return -1;
+        mode.get()[len < m ? len : m] = '\0';
+        ztview_skip_while(copy.get(), blanks);
+        if (std::strtol(mode.get(), nullptr, 10) == 0)
+            return 0;
+    }
+    if (ztview_get_len(copy.get()) == 0)
+        return 0;
+    if (filename) {
+        size_t k = ztview_strcspn(copy.get(), "\r\n", 2);
+        if (!zt_view_move(filename, copy.get(), k))
+            return -1;
+    }
+    return 1;
 }
 
 } // namespace
@@ -447,8 +432,14 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
                 size_t fail = header_name_fail(ctx->input, line);
                 if (fail == npos) {
                     // The continuation lines already here go with the first
-                    // line in one cut; the loop takes any others.
-                    size_t n = over_long ? line.len : field_end(ctx, cur, line);
+                    // line in one cut; the loop takes any others.  The last
+                    // of them is left in scratch, as when taken one by one.
+                    size_t last = line.len;
+                    size_t n = over_long ? line.len : field_end(ctx, cur, line, last);
+                    if (n > line.len && !keep_in_scratch(ctx, last, n)) {
+                        ev = ZTMIME_ERROR;
+                        goto leave;
+                    }
                     ctx->header = zt_view_cut(ctx->input, nullptr, n);
                     if (!ctx->header) {
                         ev = ZTMIME_ERROR;
@@ -487,7 +478,7 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
                     ev = ZTMIME_LONG_LINE;
                     goto leave;
                 }
-                if (!zt_view_move(ctx->header, ctx->input, line.len)) {
+                if (!keep_in_scratch(ctx, 0, line.len) || !zt_view_move(ctx->header, ctx->input, line.len)) {
                     ev = ZTMIME_ERROR;
                     goto leave;
                 }
@@ -507,15 +498,21 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
         case BODY: {
             if ((ctx->flags & ZTMIME_FLAG_UUENCODE) && (line.first | 0x20) == 'b' &&
                 line_begins_with_text(ctx->input, line, "begin ", 6)) {
-                ViewHandle copy(zt_view_dup_front(ctx->input, nullptr, line.len), ZT_MODULE);
-                if (!copy) {
-                    ev = ZTMIME_ERROR;
-                    goto leave;
+                int begin = ztmime_scan::memo_uu_begin(ctx);
+                if (begin < 0) {
+                    // Checked once per line: a begin line may wait for
+                    // many pieces before a line end follows it.
+                    begin = uu_begin_check(ctx->input, line.len, nullptr);
+                    if (begin < 0) {
+                        ev = ZTMIME_ERROR;
+                        goto leave;
+                    }
+                    ztmime_scan::memo_set_uu_begin(ctx, begin);
                 }
-                if (ztmime_parse_uu_header(copy.get(), nullptr) == 1) {
+                if (begin == 1) {
                     // Reported only once a line end follows it, unless the
                     // input has ended (then at once, so the message ends).
-                    if (!(ctx->flags & ZTMIME_FLAG_FINISH) && cur.find_eol(line.len) == npos) {
+                    if (!(ctx->flags & ZTMIME_FLAG_FINISH) && !ztmime_scan::line_end_follows(ctx, line)) {
                         ev = ZTMIME_NO_DATA;
                         goto leave;
                     }
@@ -601,58 +598,22 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
 
         default:
             // A complete line after the end of input was reported.
+            if (ctx->scratch)
+                ztview_rewind(ctx->scratch);
             ev = ZTMIME_ERROR;
             goto leave;
         }
     }
 
 leave:
-    // The memo stays only while the input still starts where its scan did:
-    // once bytes are taken off the front, the storage they lived in may be
-    // reused for other bytes.  Every change to the input after the last
-    // scan of this call takes bytes off it (or replaces it), so an
-    // unchanged length means an unchanged front; an input found empty has
-    // already dropped the memo.  A header field or no data leaves the
-    // input as that scan found it.
-    if (ztmime_impl(ctx)->scan_front && ev != ZTMIME_HEADER && ev != ZTMIME_PART_HEADER &&
-        ev != ZTMIME_NO_DATA && ztview_get_len(ctx->input) != line.total)
-        ztmime_impl(ctx)->scan_front = nullptr;
+    ztmime_scan::memo_at_exit(ctx, ev, line.total);
     *out = view;
     return ev;
 }
 
 ZTMIME_EXPORT int ztmime_parse_uu_header(const ztview *line, ztview *filename) noexcept
 {
-    if (ztview_get_len(line) <= 6)
-        return 0;
-    ViewHandle copy(zt_view_dup_front(line, nullptr, ztview_get_len(line)), ZT_MODULE);
-    if (!copy || ztview_seek(copy.get(), 6, ZTVIEW_SEEK_FRONT) != 0)
-        return 0;
-    static const char blanks[] = " \t\r\n";
-    if (ztview_peekchar(copy.get()) == ' ') {
-        ztview_skip_while(copy.get(), blanks);
-    } else {
-        size_t n = ztview_strcspn(copy.get(), " ", 1);
-        Buffer<char> mode(static_cast<char *>(zt_malloc(n + 1)));
-        if (!mode)
-            return 0;
-        size_t len = n + 1;
-        ViewHandle field(zt_view_cut(copy.get(), nullptr, n), ZT_MODULE);
-        if (!field || !ztview_copy_data_r(field.get(), mode.get(), &len, 1))
-            return 0;
-        mode.get()[len < n ? len : n] = '\0';
-        ztview_skip_while(copy.get(), blanks);
-        if (std::strtol(mode.get(), nullptr, 10) == 0)
-            return 0;
-    }
-    if (ztview_get_len(copy.get()) == 0)
-        return 0;
-    if (filename) {
-        size_t n = ztview_strcspn(copy.get(), "\r\n", 2);
-        if (!zt_view_move(filename, copy.get(), n))
-            return 0;
-    }
-    return 1;
+    return uu_begin_check(line, ztview_get_len(line), filename) == 1 ? 1 : 0;
 }
 
 } // extern "C"

@@ -125,6 +125,21 @@ struct SegCursor {
         }
     }
 
+    // Starts on segment `i`, which begins at offset `at` (known from an
+    // earlier walk over the same view); from the front when it is gone.
+    void resume(const ztview *v, size_t i, size_t at) noexcept
+    {
+        start(v);
+        const unsigned char *np = nullptr;
+        size_t nn = 0;
+        if (i == 0 || ztview_segment(v, i, &np, &nn) != 0)
+            return;
+        si = i;
+        base = at;
+        p = np;
+        n = nn;
+    }
+
     // Loads the segment that holds `pos`; false when pos is past the end.
     bool reach(size_t pos) noexcept
     {
