@@ -42,7 +42,8 @@ TEST(ParserLifecycle, InitSetsUpAnEmptyContext)
     ASSERT_NE(c.ctx, nullptr);
     EXPECT_STREQ(ztmime_strerror(), "");
     EXPECT_EQ(c->state, ZTMIME_HEADER);
-    EXPECT_EQ(c->flags + c->max_line, ZTMIME_FLAG_UUENCODE + 78u);
+    EXPECT_EQ(c->flags, ZTMIME_FLAG_UUENCODE);
+    EXPECT_EQ(c->max_line, 78u);
     EXPECT_TRUE(c->input && c->part.filename && c->part.content_type);
     EXPECT_TRUE(!c->header && !c->scratch && !c->part.boundaries.top && !c->rfc822_top);
     EXPECT_STREQ(ztmime_type_to_str(-2), "ZTMIME_UNKNOWN -2");
@@ -50,8 +51,12 @@ TEST(ParserLifecycle, InitSetsUpAnEmptyContext)
 
 TEST(ParserLifecycle, NullArguments)
 {
-    EXPECT_EQ(ztmime_finish(nullptr) + ztmime_part_reset(nullptr) + ztmime_update(nullptr, nullptr) +
-                  ztmime_boundary_add(nullptr, nullptr) + ztmime_boundary_pop(nullptr) + ztmime_reset(nullptr), -5);
+    EXPECT_EQ(ztmime_finish(nullptr), -1);
+    EXPECT_EQ(ztmime_part_reset(nullptr), -1);
+    EXPECT_EQ(ztmime_update(nullptr, nullptr), -1);
+    EXPECT_EQ(ztmime_boundary_add(nullptr, nullptr), -1);
+    EXPECT_EQ(ztmime_boundary_pop(nullptr), -1);
+    EXPECT_EQ(ztmime_reset(nullptr), 0);
     ztmime_destroy(nullptr);
     ztview *out = reinterpret_cast<ztview *>(1);
     EXPECT_EQ(ztmime_do(nullptr, &out), ZTMIME_ERROR);
@@ -77,14 +82,20 @@ TEST(ParserLifecycle, ResetClearsEverythingButOptions)
     ztmime_finish(c.ctx);
     EXPECT_EQ(ztmime_reset(c.ctx), 0);
     EXPECT_TRUE(!c->header && !c->part.boundaries.top && !c->rfc822_top);
-    EXPECT_EQ(c->part.depth + c->long_header + c->part.encoding, 0);
-    EXPECT_EQ(str(c->part.content_type) + str(c->part.filename) + str(c->input), "");
-    EXPECT_EQ(c->flags + c->max_line, ZTMIME_FLAG_DOT_END + ZTMIME_FLAG_FINISH + 10u);
+    EXPECT_EQ(c->part.depth, 0);
+    EXPECT_EQ(c->long_header, 0);
+    EXPECT_EQ(c->part.encoding, 0);
+    EXPECT_EQ(str(c->part.content_type), "");
+    EXPECT_EQ(str(c->part.filename), "");
+    EXPECT_EQ(str(c->input), "");
+    EXPECT_EQ(c->flags, ZTMIME_FLAG_DOT_END | ZTMIME_FLAG_FINISH);
+    EXPECT_EQ(c->max_line, 10u);
     c.feed("C: d\r\n");
     EXPECT_EQ(c.log(), "ZTMIME_HEADER \"C: d\\r\\n\"\nZTMIME_HEADERS_DONE\nZTMIME_MSG_DONE \"\"\n");
     EXPECT_EQ(c->input, nullptr);
     EXPECT_EQ(ztmime_update(c.ctx, make_view("x").get()), -1);
-    EXPECT_EQ(ztmime_reset(c.ctx) + ztmime_update(c.ctx, make_view("x").get()), 0);
+    EXPECT_EQ(ztmime_reset(c.ctx), 0);
+    EXPECT_EQ(ztmime_update(c.ctx, make_view("x").get()), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,7 +236,9 @@ TEST_P(DriverStateTable, OneCall)
     // delimiter of an embedded message's entry forgets that message and
     // marks a following part as another one.
     if (tc.state == ZTMIME_PART_HEADERS_DONE && tc.want_state != tc.state) {
-        EXPECT_EQ(str(c->part.content_type) + str(c->part.filename) + std::to_string(c->part.encoding), "0");
+        EXPECT_EQ(str(c->part.content_type), "");
+        EXPECT_EQ(str(c->part.filename), "");
+        EXPECT_EQ(c->part.encoding, 0);
     }
     if (tc.rfc822_at_bottom && tc.want == ZTMIME_PART_DONE) {
         EXPECT_EQ(c->rfc822_top, nullptr);
