@@ -17,7 +17,15 @@ void remember(Memo &m, const unsigned char *front, const Line &line, bool comple
     m.front = front;
     m.len = line.total;
     m.complete = complete;
-    m.line = line;
+    // Field by field: a copy of the whole record would read back, in wide
+    // loads, fields just written in narrow stores, which stalls.
+    m.line.total = line.total;
+    m.line.len = line.len;
+    m.line.text = line.text;
+    m.line.limit = line.limit;
+    m.line.first = line.first;
+    m.line.after = line.after;
+    m.line.end = line.end;
     m.clean = clean;
     m.seg = cur.si;
     m.seg_base = cur.base;

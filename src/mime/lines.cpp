@@ -131,12 +131,10 @@ bool keep_in_scratch(ztmime_ctx *ctx, size_t from, size_t to) noexcept
 {
     if (!ctx->scratch && !(ctx->scratch = zt_view_new()))
         return false;
-    if (from == 0)
-        return zt_view_dup_front(ctx->input, ctx->scratch, to) != nullptr;
-    ztview_rewind(ctx->scratch);
-    ViewHandle front(zt_view_dup_front(ctx->input, nullptr, to), ZT_MODULE);
-    return front && ztview_seek(front.get(), from, ZTVIEW_SEEK_FRONT) == 0 &&
-           zt_view_move(ctx->scratch, front.get(), to - from);
+    // The duplicate replaces scratch's content; dropping its first bytes
+    // cannot fail.
+    return zt_view_dup_front(ctx->input, ctx->scratch, to) &&
+           (from == 0 || ztview_seek(ctx->scratch, from, ZTVIEW_SEEK_FRONT) == 0);
 }
 
 size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexcept

@@ -116,13 +116,17 @@ struct SegCursor {
         nseg = SIZE_MAX;
         si = 0;
         base = 0;
-        p = nullptr;
-        n = 0;
-        if (ztview_segment(v, 0, &p, &n) != 0) {
+        // Through locals: the segment's address and length are read back
+        // at once, and a round trip through memory would stall on them.
+        const unsigned char *np = nullptr;
+        size_t nn = 0;
+        if (ztview_segment(v, 0, &np, &nn) != 0) {
             nseg = 0;
-            p = nullptr;
-            n = 0;
+            np = nullptr;
+            nn = 0;
         }
+        p = np;
+        n = nn;
     }
 
     // Starts on segment `i`, which begins at offset `at` (known from an
