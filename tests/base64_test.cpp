@@ -7,6 +7,7 @@
 #include <random>
 
 #include "base64/b64_internal.h"
+#include "kernel_limits.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -100,8 +101,8 @@ TEST(Base64, ExactFormsInEveryChunking)
 TEST(Base64, RoundTripMatchesReferenceInAnyChunking)
 {
     std::mt19937 rng(7);
-    for (bool simd : {true, false}) {
-        zt_b64::set_simd(simd);
+    for (unsigned kernels : kAllKernels) {
+        CpuLimit limit(kernels);
         for (size_t len : {0, 1, 2, 56, 57, 58, 1000, 200000}) {
             std::string data;
             while (data.size() < len)
@@ -118,7 +119,6 @@ TEST(Base64, RoundTripMatchesReferenceInAnyChunking)
             }
         }
     }
-    zt_b64::set_simd(true);
 }
 
 TEST(Base64Failures, DecodingRows)
@@ -203,8 +203,8 @@ TEST(Base64Model, ArbitraryInputInAnyChunking)
         for (size_t i = 0, n = rng() % 60; i < n; ++i)  // mostly clean runs for the fast paths
             in += rng() % 4 ? runs[rng() % 2].substr(0, 1 + rng() % 32) : bits[rng() % 10];
         size_t chunk = rng() % 9, seg = 1 + rng() % 5;
-        for (bool simd : {true, false}) {
-            zt_b64::set_simd(simd);
+        for (unsigned kernels : kAllKernels) {
+            CpuLimit limit(kernels);
             std::string want, pending;
             int pad_errors = 0;
             State st = make(DEC);
@@ -219,7 +219,6 @@ TEST(Base64Model, ArbitraryInputInAnyChunking)
             EXPECT_EQ(str(out.get()), want) << escaped(in);
         }
     }
-    zt_b64::set_simd(true);
 }
 
 TEST(Base64Corpus, PhotoDecodesToTheJpegAndBack)

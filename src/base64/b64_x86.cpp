@@ -1,21 +1,23 @@
-// AVX2 paths of the base64 codec, chosen at run time.
+// Base64 kernels for x86 vector units, chosen at run time.
 #include "base64/b64_internal.h"
 
-#if ZT_B64_HAVE_AVX2
+#if defined(__x86_64__) && defined(__GNUC__)
 
 #include <immintrin.h>
 
+#include <algorithm>
+
+#include "common/cpu.h"
+
 namespace zt_b64 {
+namespace {
 
-bool cpu_has_avx2() noexcept
-{
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
+// Decodes 32-character blocks of alphabet characters while at least 32
+// remain, 24 bytes per block (and up to 8 bytes of scratch beyond); stops at
+// the first block holding any other byte.
 __attribute__((target("avx2"))) const unsigned char *
-decode_run_avx2(const unsigned char *p, const unsigned char *e, unsigned char *out,
-                size_t &olen) noexcept
+decode_blocks_avx2(const unsigned char *p, const unsigned char *e, unsigned char *out,
+                   size_t &olen) noexcept
 {
     // Classification by nibbles: a byte is an alphabet character exactly
     // when the low-nibble and high-nibble class bits do not meet.
@@ -60,7 +62,9 @@ decode_run_avx2(const unsigned char *p, const unsigned char *e, unsigned char *o
     return p;
 }
 
-__attribute__((target("avx2"))) void encode_groups_avx2(const unsigned char *in, size_t groups,
+// Encodes `groups` (a multiple of 8) groups of three bytes; reads 4 bytes
+// beyond the last group.
+__attribute__((target("avx2"))) void encode_blocks_avx2(const unsigned char *in, size_t groups,
                                                         unsigned char *out) noexcept
 {
     const __m256i shuf = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0,
@@ -90,6 +94,31 @@ __attribute__((target("avx2"))) void encode_groups_avx2(const unsigned char *in,
         out += 32;
     }
 }
+
+const unsigned char *decode_run_avx2(const unsigned char *p, const unsigned char *e, unsigned char *out,
+                                     size_t &olen) noexcept
+{
+    return decode_run_portable(decode_blocks_avx2(p, e, out, olen), e, out, olen);
+}
+
+void encode_groups_avx2(const unsigned char *in, size_t groups, size_t avail, unsigned char *out) noexcept
+{
+    size_t vn = 0;
+    if (avail >= 4 + 24) {
+        vn = std::min(groups, (avail - 4) / 3) / 8 * 8;
+        encode_blocks_avx2(in, vn, out);
+    }
+    encode_groups_portable(in + 3 * vn, groups - vn, out + 4 * vn);
+}
+
+const Kernels kX86[] = {
+    {zt_cpu::kAvx2, decode_run_avx2, encode_groups_avx2},
+    {0, nullptr, nullptr},
+};
+
+} // namespace
+
+const Kernels *vector_kernels() noexcept { return kX86; }
 
 } // namespace zt_b64
 
