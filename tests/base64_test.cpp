@@ -234,3 +234,34 @@ TEST(Base64Corpus, PhotoDecodesToTheJpegAndBack)
 }
 
 } // namespace
+
+namespace {
+
+// The exact-form decoder behind encoded words: whole groups, correct
+// padding and zero spare bits give the one-shot decoder's bytes; anything
+// else gives -1, with every kernel set.
+TEST(Base64Exact, CanonicalTextOnlyWithEveryKernelSet)
+{
+    const std::string long_text = reference_encode(std::string(198, '\x5a'), false);
+    const struct { std::string in; long want; } rows[] = {
+        {"QUJD", 3}, {"QUI=", 2}, {"QQ==", 1}, {long_text, 198}, {long_text + "QQ==", 199}, {long_text + "Wlo=" + "QQ==", -1},
+        {"", -1}, {"QUJ", -1}, {"QR==", -1}, {"QUJ=", -1}, {"Q===", -1}, {"QU=D", -1}, {"=QUJ", -1},
+        {"QU JD", -1}, {"QUJD\r\nQUJD", -1}, {"QUJDQ*JD", -1}, {long_text.substr(0, 100) + "-" + long_text.substr(101), -1},
+    };
+    for (unsigned kernels : kAllKernels) {
+        CpuLimit limit(kernels);
+        for (const auto &r : rows) {
+            std::vector<unsigned char> out(r.in.size() + 1, 0xee);
+            const auto *t = reinterpret_cast<const unsigned char *>(r.in.data());
+            long n = zt_b64::decode_exact(t, r.in.size(), out.data());
+            ASSERT_EQ(n, r.want) << escaped(r.in) << " kernels " << kernels;
+            EXPECT_EQ(out.back(), 0xee) << "wrote past the room";
+            if (n >= 0) {
+                View in = make_view(r.in), ref(ztmime_b64_decode(in.get()));
+                EXPECT_EQ(std::string(out.begin(), out.begin() + n), str(ref.get()));
+            }
+        }
+    }
+}
+
+} // namespace

@@ -8,6 +8,7 @@
 // through table-driven fast paths (and a vector path where the CPU has one).
 #define ZT_MODULE "base64"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -272,7 +273,7 @@ Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src, const unsigned
     int cn = int(ncarried);
     if (ncarried)
         std::memcpy(carry, carried, ncarried);
-    const auto encode = zt_b64::kernels().encode_groups;
+    const zt_b64::Kernels &kern = zt_b64::kernels();
     size_t nseg = ztview_segment_count(src);
     for (size_t si = 0; si < nseg && todo > 0; ++si) {
         const unsigned char *p;
@@ -296,12 +297,22 @@ Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src, const unsigned
             }
         }
         while (todo > 0 && e - p >= 3) {
+            if (breaks && left == kGroupsPerLine) {
+                // Whole output lines in one kernel call.
+                const size_t lines = std::min(todo, size_t(e - p) / 3) / kGroupsPerLine;
+                kern.encode_lines(p, lines, size_t(e - p), o);
+                p += 3 * kGroupsPerLine * lines;
+                o += (4 * kGroupsPerLine + 2) * lines;
+                todo -= kGroupsPerLine * lines;
+                if (todo == 0 || e - p < 3)
+                    break;
+            }
             size_t n = size_t(e - p) / 3;
             if (n > todo)
                 n = todo;
             if (n > left)
                 n = left;
-            encode(p, n, size_t(e - p), o);
+            kern.encode_groups(p, n, size_t(e - p), o);
             p += 3 * n;
             o += 4 * n;
             todo -= n;
@@ -338,6 +349,37 @@ int fail_mem(ztmime_b64 *s)
     errno = ENOMEM;
     s->error = kErrMem;
     return -1;
+}
+
+// Encoding after a call that left one or two bytes over: they start the
+// first group and the input is read in place, so that only the bytes after
+// the last whole group are copied (a host feeding pieces whose length is
+// no multiple of three would otherwise copy every piece).
+int encode_carried(ztmime_b64 *s, ztview *out, const ztview *in, size_t n)
+{
+    ztview *pend = s->pending;
+    unsigned char carried[2], tail[2];
+    const size_t plen = ztview_get_len(pend);
+    for (size_t i = 0; i < plen; ++i)
+        ztview_getnchar(pend, i, &carried[i]);
+    Work w = encode_update(s, out, in, carried, plen);
+    if (w.result == kNoRoom)
+        return fail_mem(s);
+    if (w.drop == 0)
+        return ztview_concat(pend, in) == 0 ? 0 : fail_mem(s);
+    // Fewer than three bytes of the input are left; they replace pending
+    // in one append, so that a failure keeps nothing.
+    const size_t used = w.drop - plen, tn = n - used;
+    for (size_t i = 0; i < tn; ++i)
+        ztview_getnchar(in, used + i, &tail[i]);
+    if (tn && ztview_append(pend, tail, tn) != 0) {
+        ztview_commit(out, 0);
+        return fail_mem(s);
+    }
+    ztview_seek(pend, plen, ZTVIEW_SEEK_FRONT);
+    ztview_commit(out, w.olen);
+    count_groups(s, w.drop / 3);
+    return 0;
 }
 
 void set_fields(ztmime_b64 *s, int flags)
@@ -388,21 +430,31 @@ void encode_groups_portable(const unsigned char *in, size_t groups, unsigned cha
         put_chars(out, uint32_t(in[0]) << 16 | uint32_t(in[1]) << 8 | in[2]);
 }
 
+void encode_lines_portable(const unsigned char *in, size_t lines, unsigned char *out) noexcept
+{
+    for (size_t i = 0; i < lines; ++i, in += 3 * kGroupsPerLine, out += 4 * kGroupsPerLine + 2) {
+        encode_groups_portable(in, kGroupsPerLine, out);
+        out[4 * kGroupsPerLine] = '\r';
+        out[4 * kGroupsPerLine + 1] = '\n';
+    }
+}
+
 namespace {
 void encode_groups_any(const unsigned char *in, size_t groups, size_t, unsigned char *out) noexcept
 {
     encode_groups_portable(in, groups, out);
 }
-constexpr Kernels kPortable{0, decode_run_portable, encode_groups_any};
+void encode_lines_any(const unsigned char *in, size_t lines, size_t, unsigned char *out) noexcept
+{
+    encode_lines_portable(in, lines, out);
+}
+constexpr Kernels kPortable{0, decode_run_portable, encode_groups_any, encode_lines_any};
 } // namespace
-
-// A build without an instruction-set file has no vector kernels.
-__attribute__((weak)) const Kernels *vector_kernels() noexcept { return nullptr; }
 
 const Kernels &kernels() noexcept
 {
-    static const Kernels &best = zt_cpu::pick(vector_kernels(), kPortable);
-    return zt_cpu::limited() ? zt_cpu::pick(vector_kernels(), kPortable) : best;
+    static const Kernels &best = zt_cpu::pick(x86_kernels(), kPortable);
+    return zt_cpu::limited() ? zt_cpu::pick(x86_kernels(), kPortable) : best;
 }
 
 long decode_exact(const unsigned char *t, size_t n, unsigned char *out) noexcept
@@ -459,6 +511,8 @@ int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) noexcept
         return -2;
     ztview *pend = state->pending;
     const size_t n = in ? ztview_get_len(in) : 0;
+    if (state->mode == 0 && n > 0 && in != out && ztview_get_len(pend) - 1 < 2)
+        return encode_carried(state, out, in, n);  // one or two bytes carried
     // With nothing pending the input is read in place and only what the
     // call leaves unconsumed is copied into pending; otherwise it is first
     // appended to what is pending.

@@ -1,6 +1,6 @@
 // Base64 tables and the kernel table shared by the codec's source files.
 // The portable kernels live in b64.cpp; each instruction-set file
-// (b64_x86.cpp, ...) lists its own kernels through vector_kernels().
+// (b64_x86.cpp, ...) lists its own kernels.
 #pragma once
 
 #include <cstddef>
@@ -48,15 +48,22 @@ struct Kernels {
     // Encodes `groups` groups of three bytes at `in` into 4 * groups
     // characters at `out`; `avail` (at least 3 * groups) bytes may be read.
     void (*encode_groups)(const unsigned char *in, size_t groups, size_t avail, unsigned char *out) noexcept;
+    // Encodes `lines` output lines of 19 groups (57 bytes at `in`) into 76
+    // characters and CR LF each (78 bytes at `out`); `avail` (at least
+    // 57 * lines) bytes may be read.
+    void (*encode_lines)(const unsigned char *in, size_t lines, size_t avail, unsigned char *out) noexcept;
 };
 
 const unsigned char *decode_run_portable(const unsigned char *p, const unsigned char *e, unsigned char *out,
                                          size_t &olen) noexcept;
 void encode_groups_portable(const unsigned char *in, size_t groups, unsigned char *out) noexcept;
+void encode_lines_portable(const unsigned char *in, size_t lines, unsigned char *out) noexcept;
 
-// The vector kernel sets of this build's instruction-set file, best first,
-// ending with an entry whose `needs` is 0; null when the build has none.
-const Kernels *vector_kernels() noexcept;
+// The vector kernel sets of an instruction-set file, best first, ending
+// with an entry whose `needs` is 0; null when the build is for another
+// architecture.  Another instruction set adds its file and its entry in
+// kernels().
+const Kernels *x86_kernels() noexcept;
 
 // The kernels this process uses (see zt_cpu::limit for tests).
 const Kernels &kernels() noexcept;

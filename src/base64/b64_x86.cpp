@@ -62,10 +62,8 @@ decode_blocks_avx2(const unsigned char *p, const unsigned char *e, unsigned char
     return p;
 }
 
-// Encodes `groups` (a multiple of 8) groups of three bytes; reads 4 bytes
-// beyond the last group.
-__attribute__((target("avx2"))) void encode_blocks_avx2(const unsigned char *in, size_t groups,
-                                                        unsigned char *out) noexcept
+// Encodes 24 bytes at `in` into 32 characters; reads 4 bytes beyond them.
+__attribute__((target("avx2"), always_inline)) inline __m256i encode_block(const unsigned char *in) noexcept
 {
     const __m256i shuf = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0,
                                           2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
@@ -74,24 +72,84 @@ __attribute__((target("avx2"))) void encode_blocks_avx2(const unsigned char *in,
         '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0, 'a' - 26, '0' - 52, '0' - 52,
         '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
         '+' - 62, '/' - 63, 'A', 0, 0);
-    for (size_t g = 0; g < groups; g += 8) {
-        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
-        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 12));
-        __m256i v = _mm256_set_m128i(hi, lo);
-        v = _mm256_shuffle_epi8(v, shuf);
-        const __m256i t0 = _mm256_and_si256(v, _mm256_set1_epi32(0x0fc0fc00));
-        const __m256i t1 = _mm256_mulhi_epu16(t0, _mm256_set1_epi32(0x04000040));
-        const __m256i t2 = _mm256_and_si256(v, _mm256_set1_epi32(0x003f03f0));
-        const __m256i t3 = _mm256_mullo_epi16(t2, _mm256_set1_epi32(0x01000010));
-        const __m256i idx = _mm256_or_si256(t1, t3);
-        __m256i r = _mm256_subs_epu8(idx, _mm256_set1_epi8(51));
-        const __m256i less = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), idx);
-        r = _mm256_or_si256(r, _mm256_and_si256(less, _mm256_set1_epi8(13)));
-        r = _mm256_shuffle_epi8(shift_lut, r);
-        r = _mm256_add_epi8(r, idx);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), r);
-        in += 24;
-        out += 32;
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 12));
+    __m256i v = _mm256_set_m128i(hi, lo);
+    v = _mm256_shuffle_epi8(v, shuf);
+    const __m256i t0 = _mm256_and_si256(v, _mm256_set1_epi32(0x0fc0fc00));
+    const __m256i t1 = _mm256_mulhi_epu16(t0, _mm256_set1_epi32(0x04000040));
+    const __m256i t2 = _mm256_and_si256(v, _mm256_set1_epi32(0x003f03f0));
+    const __m256i t3 = _mm256_mullo_epi16(t2, _mm256_set1_epi32(0x01000010));
+    const __m256i idx = _mm256_or_si256(t1, t3);
+    __m256i r = _mm256_subs_epu8(idx, _mm256_set1_epi8(51));
+    const __m256i less = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), idx);
+    r = _mm256_or_si256(r, _mm256_and_si256(less, _mm256_set1_epi8(13)));
+    r = _mm256_shuffle_epi8(shift_lut, r);
+    return _mm256_add_epi8(r, idx);
+}
+
+__attribute__((target("avx2"), always_inline)) inline void store(unsigned char *out, __m256i v) noexcept
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), v);
+}
+
+// Encodes `groups` (a multiple of 8) groups of three bytes; reads 4 bytes
+// beyond the last group.
+__attribute__((target("avx2"))) void encode_blocks_avx2(const unsigned char *in, size_t groups,
+                                                        unsigned char *out) noexcept
+{
+    for (size_t g = 0; g < groups; g += 8, in += 24, out += 32)
+        store(out, encode_block(in));
+}
+
+// A line of 19 groups in three blocks: bytes 0, 24 and 33 on give the
+// characters 0, 32 and 44 on (groups 11 to 15 are written twice, the same
+// way); the last block reads 4 bytes past the line, so the last lines
+// within reach of the end go the portable way.
+__attribute__((target("avx2"))) void encode_lines_avx2(const unsigned char *in, size_t lines, size_t avail,
+                                                       unsigned char *out) noexcept
+{
+    size_t i = 0;
+    for (; i < lines && 57 * i + 61 <= avail; ++i, in += 57, out += 78) {
+        _mm_prefetch(reinterpret_cast<const char *>(in) + 1024, _MM_HINT_T0);
+        store(out, encode_block(in));
+        store(out + 32, encode_block(in + 24));
+        store(out + 44, encode_block(in + 33));
+        out[76] = '\r';
+        out[77] = '\n';
+    }
+    encode_lines_portable(in, lines - i, out);
+}
+
+#define ZT_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+// Encodes the first 48 bytes of `in` into 64 characters: each group is laid
+// out as four bytes, one multishift picks the four 6-bit values and one
+// permute looks them up in the alphabet.
+ZT_VBMI inline __m512i encode48_vbmi(__m512i in) noexcept
+{
+    const __m512i spread = _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d,
+                                             0x10110f10, 0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c,
+                                             0x1f201e1f, 0x22232122, 0x25262425, 0x28292728, 0x2b2c2a2b,
+                                             0x2e2f2d2e);
+    const __m512i alphabet = _mm512_loadu_si512(kAlphabet);
+    const __m512i v = _mm512_maskz_permutexvar_epi8(~__mmask64(0), spread, in);
+    const __m512i idx = _mm512_maskz_multishift_epi64_epi8(~__mmask64(0), _mm512_set1_epi64(0x3036242a1016040a), v);
+    return _mm512_maskz_permutexvar_epi8(~__mmask64(0), idx, alphabet);
+}
+
+// A line in two steps: bytes 0 to 47 give characters 0 to 63, bytes 48 to
+// 56 the last twelve, stored with the CR LF after them.  Masked loads read
+// nothing past the line.  The input is fetched ahead: without it the loads
+// wait on memory for most of the time.
+ZT_VBMI void encode_lines_vbmi(const unsigned char *in, size_t lines, size_t, unsigned char *out) noexcept
+{
+    const __m512i crlf = _mm512_set1_epi16(0x0a0d);
+    for (size_t i = 0; i < lines; ++i, in += 57, out += 78) {
+        _mm_prefetch(reinterpret_cast<const char *>(in) + 1024, _MM_HINT_T0);
+        _mm512_storeu_si512(out, encode48_vbmi(_mm512_maskz_loadu_epi8(0xffffffffffffull, in)));
+        const __m512i tail = encode48_vbmi(_mm512_maskz_loadu_epi8(0x1ff, in + 48));
+        _mm512_mask_storeu_epi8(out + 64, 0x3fff, _mm512_mask_mov_epi8(tail, 0x3000, crlf));
     }
 }
 
@@ -112,14 +170,19 @@ void encode_groups_avx2(const unsigned char *in, size_t groups, size_t avail, un
 }
 
 const Kernels kX86[] = {
-    {zt_cpu::kAvx2, decode_run_avx2, encode_groups_avx2},
-    {0, nullptr, nullptr},
+    {zt_cpu::kAvx512Vbmi | zt_cpu::kAvx2, decode_run_avx2, encode_groups_avx2, encode_lines_vbmi},
+    {zt_cpu::kAvx2, decode_run_avx2, encode_groups_avx2, encode_lines_avx2},
+    {0, nullptr, nullptr, nullptr},
 };
 
 } // namespace
 
-const Kernels *vector_kernels() noexcept { return kX86; }
+const Kernels *x86_kernels() noexcept { return kX86; }
 
 } // namespace zt_b64
+
+#else
+
+const zt_b64::Kernels *zt_b64::x86_kernels() noexcept { return nullptr; }
 
 #endif

@@ -20,6 +20,9 @@ unsigned detect() noexcept
         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
         __builtin_cpu_supports("bmi2"))
         f |= kAvx512Compress;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi"))
+        f |= kAvx512Vbmi;
 #endif
     return f;
 }

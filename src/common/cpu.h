@@ -12,6 +12,7 @@ enum Feature : unsigned {
     kSsse3 = 1u << 1,
     kAvx2 = 1u << 2,
     kAvx512Compress = 1u << 3,
+    kAvx512Vbmi = 1u << 4, // byte permutes and multishift with the 512-bit byte instructions
 };
 inline constexpr unsigned kAll = ~0u;
 

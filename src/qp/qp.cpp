@@ -119,6 +119,35 @@ size_t decode_room(size_t L) { return L + 32; }
 // bytes since the previous one, and one may come first.
 size_t encode_room(size_t L) { return 3 * L + 3 * (L / 16 + 2); }
 
+// With dot handling: copies bytes from [p, e) to o up to the first "=",
+// dropping a dot that starts a line; returns where it stopped.
+const unsigned char *copy_dotted(const unsigned char *p, const unsigned char *e, unsigned char *&o, int64_t &col)
+{
+    while (p < e && *p != '=') {
+        unsigned char c = *p++;
+        ++col;
+        if (is_eol(c))
+            col = 0;
+        else if (c == '.' && col == 1)
+            continue;
+        *o++ = c;
+    }
+    return p;
+}
+
+// The byte of the escape "=" c1 c2 (c1 no line end).  A malformed escape
+// gives -1 when strict; otherwise a bad first digit reads as 0 and a bad
+// second digit makes a space.
+inline int escape_value(unsigned char c1, unsigned char c2, bool strict)
+{
+    const int hi = kTab.hex[c1], lo = kTab.hex[c2];
+    if ((hi | lo) >= 0)
+        return hi << 4 | lo;
+    if (strict)
+        return -1;
+    return lo < 0 ? 0x20 : lo;
+}
+
 Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
 {
     Work w;
@@ -147,15 +176,7 @@ Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
                 p += n;
                 o += n;
             } else {
-                while (p < e && *p != '=') {
-                    unsigned char c = *p++;
-                    ++col;
-                    if (is_eol(c))
-                        col = 0;
-                    else if (c == '.' && col == 1)
-                        continue;
-                    *o++ = c;
-                }
+                p = copy_dotted(p, e, o, col);
             }
             if (e - p < 3)
                 break;
@@ -167,20 +188,14 @@ Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
                 p += is_eol(c2) ? 3 : 2;
                 continue;
             }
-            int hi = kTab.hex[c1], lo = kTab.hex[c2];
-            if ((hi | lo) < 0) {
-                if (strict) {
-                    cur.p = p;
-                    consumed = cur.pos() + 3;
-                    failed = true;
-                    break;
-                }
-                if (hi < 0)
-                    hi = 0;
-                if (lo < 0)
-                    hi = 2, lo = 0;
+            const int v = escape_value(c1, c2, strict);
+            if (v < 0) {
+                cur.p = p;
+                consumed = cur.pos() + 3;
+                failed = true;
+                break;
             }
-            *o++ = static_cast<unsigned char>(hi << 4 | lo);
+            *o++ = static_cast<unsigned char>(v);
             p += 3;
         }
         if (failed)
@@ -203,13 +218,13 @@ Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
             if (!is_eol(c2))
                 next = q + 2;
         } else {
-            int hi = kTab.hex[c1], lo = kTab.hex[c2];
-            if (strict && (hi < 0 || lo < 0)) {
+            const int v = escape_value(c1, c2, strict);
+            if (v < 0) {
                 consumed = q + 3;
                 failed = true;
                 break;
             }
-            *o++ = lo < 0 ? 0x20 : static_cast<unsigned char>((hi < 0 ? 0 : hi) << 4 | lo);
+            *o++ = static_cast<unsigned char>(v);
         }
         cur.seek(next);
     }
@@ -392,13 +407,10 @@ size_t encode_text_none(const unsigned char *, size_t, bool, unsigned char *&, i
 constexpr Kernels kPortable{0, decode_blocks_none, copy_plain_portable, encode_text_none};
 } // namespace
 
-// A build without an instruction-set file has no vector kernels.
-__attribute__((weak)) const Kernels *vector_kernels() noexcept { return nullptr; }
-
 const Kernels &kernels() noexcept
 {
-    static const Kernels &best = zt_cpu::pick(vector_kernels(), kPortable);
-    return zt_cpu::limited() ? zt_cpu::pick(vector_kernels(), kPortable) : best;
+    static const Kernels &best = zt_cpu::pick(x86_kernels(), kPortable);
+    return zt_cpu::limited() ? zt_cpu::pick(x86_kernels(), kPortable) : best;
 }
 
 } // namespace zt_qp

@@ -1,7 +1,6 @@
 // Tables, writers and the kernel table shared by the quoted-printable
 // codec's source files.  The portable kernels live in qp.cpp; each
-// instruction-set file (qp_x86.cpp, ...) lists its own kernels through
-// zt_qp::vector_kernels().
+// instruction-set file (qp_x86.cpp, ...) lists its own kernels.
 #pragma once
 
 #include <cstddef>
@@ -80,9 +79,11 @@ struct Kernels {
 size_t copy_plain_portable(const unsigned char *p, const unsigned char *e, unsigned char *o, int64_t &col) noexcept;
 void decode_blocks_none(const unsigned char *&p, const unsigned char *e, unsigned char *&o, int64_t &col) noexcept;
 
-// The vector kernel sets of this build's instruction-set file, best first,
-// ending with an entry whose `needs` is 0; null when the build has none.
-const Kernels *vector_kernels() noexcept;
+// The vector kernel sets of an instruction-set file, best first, ending
+// with an entry whose `needs` is 0; null when the build is for another
+// architecture.  Another instruction set adds its file and its entry in
+// kernels().
+const Kernels *x86_kernels() noexcept;
 
 // The kernels this process uses (see zt_cpu::limit for tests).
 const Kernels &kernels() noexcept;

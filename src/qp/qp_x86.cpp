@@ -379,8 +379,12 @@ const Kernels kX86[] = {
 
 } // namespace
 
-const Kernels *vector_kernels() noexcept { return kX86; }
+const Kernels *x86_kernels() noexcept { return kX86; }
 
 } // namespace zt_qp
+
+#else
+
+const zt_qp::Kernels *zt_qp::x86_kernels() noexcept { return nullptr; }
 
 #endif

@@ -83,8 +83,12 @@ const Kernels kX86[] = {
 
 } // namespace
 
-const Kernels *vector_kernels() noexcept { return kX86; }
+const Kernels *x86_kernels() noexcept { return kX86; }
 
 } // namespace zt_uu
+
+#else
+
+const zt_uu::Kernels *zt_uu::x86_kernels() noexcept { return nullptr; }
 
 #endif

@@ -154,13 +154,10 @@ constexpr zt_uu::Kernels kPortable{0, encode_lines_portable, decode_lines_portab
 
 namespace zt_uu {
 
-// A build without an instruction-set file has no vector kernels.
-__attribute__((weak)) const Kernels *vector_kernels() noexcept { return nullptr; }
-
 const Kernels &kernels() noexcept
 {
-    static const Kernels &best = zt_cpu::pick(vector_kernels(), kPortable);
-    return zt_cpu::limited() ? zt_cpu::pick(vector_kernels(), kPortable) : best;
+    static const Kernels &best = zt_cpu::pick(x86_kernels(), kPortable);
+    return zt_cpu::limited() ? zt_cpu::pick(x86_kernels(), kPortable) : best;
 }
 
 } // namespace zt_uu

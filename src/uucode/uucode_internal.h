@@ -1,6 +1,6 @@
 // Line kernels of the uuencode codec, shared by its source files.  The
 // portable kernels live in uucode.cpp; each instruction-set file
-// (uu_x86.cpp, ...) lists its own kernels through zt_uu::vector_kernels().
+// (uu_x86.cpp, ...) lists its own kernels.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +37,11 @@ struct Kernels {
     size_t (*decode_lines)(const unsigned char *p, size_t avail, unsigned char *d, size_t *lines) noexcept;
 };
 
-// The vector kernel sets of this build's instruction-set file, best first,
-// ending with an entry whose `needs` is 0; null when the build has none.
-const Kernels *vector_kernels() noexcept;
+// The vector kernel sets of an instruction-set file, best first, ending
+// with an entry whose `needs` is 0; null when the build is for another
+// architecture.  Another instruction set adds its file and its entry in
+// kernels().
+const Kernels *x86_kernels() noexcept;
 
 // The kernels this process uses (see zt_cpu::limit for tests).
 const Kernels &kernels() noexcept;

@@ -9,7 +9,7 @@ namespace zt_test {
 
 inline constexpr unsigned kAllKernels[] = {
     zt_cpu::kAll,
-    zt_cpu::kAll & ~zt_cpu::kAvx512Compress,
+    zt_cpu::kAll & ~(zt_cpu::kAvx512Compress | zt_cpu::kAvx512Vbmi),
     zt_cpu::kSse2 | zt_cpu::kSsse3,
     0,
 };
