@@ -10,6 +10,11 @@
 struct ztmime_ctx_impl {
     ztmime_ctx pub;
     ztmime_scan::Memo memo;  // what earlier scans learnt about the input
+    // Bytes at the end of the pending field that scratch must hold (the last
+    // continuation line, taken together with the field's first line) unless
+    // the next line is examined, which empties scratch anyway.
+    size_t scratch_owed;
+    bool scratch_full;  // scratch may hold bytes: emptying it has work to do
 };
 
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept

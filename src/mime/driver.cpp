@@ -73,9 +73,12 @@ constexpr Step CARRY_ON = 101;    // not settled yet: the next check decides
 // One call of ztmime_do: the context, its first line and the view handed
 // out at the exit.
 struct Call {
+    // The line is left unset (find_line fills it at the start of every
+    // step): zeroing it on every call showed in profiles.
+    explicit Call(ztmime_ctx *c) noexcept : ctx(c) {}
     ztmime_ctx *ctx;
-    SegCursor cur{};
-    Line line{};
+    SegCursor cur;
+    Line line;
     bool over_long = false;  // the line is longer than max_line
     ztview *view = nullptr;
 };
@@ -141,6 +144,40 @@ Step incomplete_line(Call &c) noexcept
     return ZTMIME_PART_BODY;
 }
 
+// Scratch holds the last continuation line of a field taken in one cut
+// when the line after the field is not going to be examined in this call
+// (it is incomplete, the input has ended, or a repair comes first).  It is
+// the tail of the pending field.
+bool settle_scratch(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    size_t &owed = ztmime_impl(ctx)->scratch_owed;
+    const Line &line = c.line;
+    const bool binary = (ctx->flags & ZTMIME_FLAG_BINARY) != 0;
+    const bool examined = line.total && line.end != END_NONE && (binary || line.end != END_BARE_CR) &&
+                          !((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' &&
+                            line.end == END_CRLF);
+    if (!examined && ctx->header) {
+        size_t len = ztview_get_len(ctx->header);
+        if (!zt_view_dup_front(ctx->header, ctx->scratch, len) ||
+            ztview_seek(ctx->scratch, len - owed, ZTVIEW_SEEK_FRONT) != 0)
+            return false;
+        ztmime_impl(ctx)->scratch_full = true;
+    }
+    owed = 0;
+    return true;
+}
+
+// Empties scratch before a line is examined.
+void empty_scratch(ztmime_ctx *ctx) noexcept
+{
+    ztmime_ctx_impl *impl = ztmime_impl(ctx);
+    if (impl->scratch_full) {
+        ztview_rewind(ctx->scratch);
+        impl->scratch_full = false;
+    }
+}
+
 // Finds the first line and settles what does not depend on the state: no
 // input, a bare CR, an over-long body line, an incomplete line, the
 // ".\r\n" end line.
@@ -148,8 +185,10 @@ Step classify_line(Call &c) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
     const Line &line = c.line;
-    ztmime_scan::find_line(ctx, c.cur, c.line);
+    ztmime_scan::find_line(ztmime_impl(ctx)->memo, ctx->input, c.cur, c.line);
     c.over_long = false;
+    if (ztmime_impl(ctx)->scratch_owed && !settle_scratch(c))
+        return ZTMIME_ERROR;
     if (line.total == 0)
         return end_or_wait(c);
     if (!(ctx->flags & ZTMIME_FLAG_BINARY)) {
@@ -203,15 +242,17 @@ Step first_header_line(Call &c) noexcept
     size_t fail = header_name_fail(ctx->input, line);
     if (fail == npos) {
         // The continuation lines already here go with the first line in
-        // one cut; the last of them is left in scratch, as when they are
-        // taken one by one.
+        // one cut.  Taken one by one, the last of them would pass through
+        // scratch and stay there until the next line is examined: settled
+        // once that line is found (settle_scratch).
         size_t last = line.len;
         size_t n = c.over_long ? line.len : field_end(ctx, c.cur, line, last);
-        if (n > line.len && !keep_in_scratch(ctx, last, n))
+        if (n > line.len && !ctx->scratch && !(ctx->scratch = zt_view_new()))
             return ZTMIME_ERROR;
         if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
             return ZTMIME_ERROR;
         ctx->long_header = c.over_long;
+        ztmime_impl(ctx)->scratch_owed = n - last;
         return START_OVER;
     }
     const Step ev = ctx->state == HEAD ? ZTMIME_HEADERS_DONE : ZTMIME_PART_HEADERS_DONE;
@@ -235,6 +276,7 @@ Step continuation_line(Call &c) noexcept
             return ZTMIME_ERROR;
         if (!zt_view_cut(ctx->input, ctx->scratch, n))
             return ZTMIME_ERROR;
+        ztmime_impl(ctx)->scratch_full = true;
         return hand_out_field(c, ZTMIME_LONG_LINE);
     }
     if (!keep_in_scratch(ctx, 0, n) || !zt_view_move(ctx->header, ctx->input, n))
@@ -262,18 +304,19 @@ Step header_line(Call &c) noexcept
 Step uu_begin_line(Call &c) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
-    int begin = ztmime_scan::memo_uu_begin(ctx);
+    ztmime_scan::Memo &memo = ztmime_impl(ctx)->memo;
+    int begin = ztmime_scan::memo_uu_begin(memo);
     if (begin < 0) {
         begin = uu_begin_check(ctx->input, c.line.len, nullptr);
         if (begin < 0)
             return ZTMIME_ERROR;
-        ztmime_scan::memo_set_uu_begin(ctx, begin);
+        ztmime_scan::memo_set_uu_begin(memo, begin);
     }
     if (begin == 0)
         return CARRY_ON;
     // Reported only once a line end follows it, unless the input has ended
     // (then at once, so the message ends).
-    if (!(ctx->flags & ZTMIME_FLAG_FINISH) && !ztmime_scan::line_end_follows(ctx, c.line))
+    if (!(ctx->flags & ZTMIME_FLAG_FINISH) && !ztmime_scan::line_end_follows(memo, ctx->input, c.line))
         return ZTMIME_NO_DATA;
     Step ev = hand_out(c, c.line.len, ZTMIME_UUENCODE_HEADER);
     if (ev != ZTMIME_ERROR)
@@ -385,8 +428,7 @@ Step step(Call &c) noexcept
     default:
         break;
     }
-    if (ctx->scratch)
-        ztview_rewind(ctx->scratch);
+    empty_scratch(ctx);
     switch (ctx->state) {
     case HEAD:
     case PART_HEAD:
@@ -411,13 +453,13 @@ extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) no
     }
     if (!ctx->input)
         return ZTMIME_NO_DATA;
-    Call c{ctx};
+    Call c(ctx);
     Step r;
     do {
         r = step(c);
     } while (r == START_OVER);
     const auto ev = static_cast<ztmime_type>(r);
-    ztmime_scan::memo_at_exit(ctx, ev, c.line.total);
+    ztmime_scan::memo_at_exit(ztmime_impl(ctx)->memo, ctx->input, ev, c.line.total);
     *out = c.view;
     return ev;
 }

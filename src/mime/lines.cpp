@@ -60,79 +60,13 @@ bool repair_bare_cr(ztmime_ctx *ctx, const Line &line) noexcept
     return true;
 }
 
-size_t header_name_fail(const ztview *input, const Line &line) noexcept
-{
-    if (line.len <= line.head_n) {
-        // The usual case: the line lies in the first segment.
-        const unsigned char *q = ztmime_scan::find_name_stop(line.head, line.head + line.len);
-        if (q < line.head + line.len && *q == ':')
-            return npos;
-        return static_cast<size_t>(q - line.head);
-    }
-    SegCursor cur;
-    cur.start(input);
-    size_t pos = 0;
-    while (pos < line.len && cur.reach(pos)) {
-        const unsigned char *q = cur.p + (pos - cur.base);
-        const unsigned char *end = cur.p + cur.n;
-        if (static_cast<size_t>(end - q) > line.len - pos)
-            end = q + (line.len - pos);
-        for (; q < end; ++q) {
-            unsigned char c = *q;
-            if (c == ':')
-                return npos;
-            if (c < 33 || c > 126)
-                return cur.base + static_cast<size_t>(q - cur.p);
-        }
-        pos = cur.base + static_cast<size_t>(end - cur.p);
-    }
-    return pos;
-}
-
-bool line_begins_with(const ztview *input, const Line &line, const ztview *d) noexcept
-{
-    size_t n = ztview_get_len(d);
-    return n <= line.len && ztview_ncmp(input, d, n) == 0;
-}
-
-bool line_begins_with_text(const ztview *input, const Line &line, const char *text, size_t n) noexcept
-{
-    return n <= line.len && ztview_strcasencmp(input, text, n) == 0;
-}
-
-size_t field_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line, size_t &last) noexcept
-{
-    const size_t max_line = ctx->max_line;
-    size_t pos = line.len;
-    last = pos;  // where the last continuation line taken begins
-    for (;;) {
-        int c = cur.byte(pos);
-        if (c != ' ' && c != '\t')
-            return pos;
-        size_t t = cur.find_eol(pos);
-        if (t == npos)
-            return pos;
-        size_t limit = t - pos;
-        size_t end = t + 1;
-        if (cur.byte(t) == '\r') {
-            if (cur.byte(t + 1) != '\n')
-                return pos;
-            ++limit;
-            ++end;
-        }
-        if (max_line && limit > max_line)
-            return pos;
-        last = pos;
-        pos = end;
-    }
-}
-
 bool keep_in_scratch(ztmime_ctx *ctx, size_t from, size_t to) noexcept
 {
     if (!ctx->scratch && !(ctx->scratch = zt_view_new()))
         return false;
     // The duplicate replaces scratch's content; dropping its first bytes
     // cannot fail.
+    ztmime_impl(ctx)->scratch_full = true;
     return zt_view_dup_front(ctx->input, ctx->scratch, to) &&
            (from == 0 || ztview_seek(ctx->scratch, from, ZTVIEW_SEEK_FRONT) == 0);
 }

@@ -9,6 +9,7 @@
 #define ZT_MODULE "mime"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/alloc.h"
@@ -218,8 +219,8 @@ int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
 // running out of memory fails.
 bool drop_disposition_type(ztview *copy) noexcept
 {
-    char kept[sizeof ztmime_last_error];
-    std::memcpy(kept, ztmime_last_error, sizeof kept);
+    char kept[129];  // a message is at most 128 characters
+    std::snprintf(kept, sizeof kept, "%s", ztmime_strerror());
     ztview *type = nullptr;
     errno = 0;
     int r = ztmime_header_get_value(copy, &type);
