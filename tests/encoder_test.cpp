@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "common/alloc.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -92,18 +91,4 @@ TEST(Encoder, OtherCodecsReportAnEmptyTextAfterAFailure)
     EXPECT_EQ(std::string(ztmime_encoder_get_error(qp.get())) + ztmime_encoder_get_error(uu.get()), "");
     ASSERT_EQ(ztmime_encoder_reset(uu.get(), ZTMIME_ENC_UUENCODE, 1), uu.get());
     EXPECT_EQ(run(uu.get(), "#0V%T\r\n"), "0 0|Cat");
-}
-
-TEST(Encoder, InitAllocationFailuresLeaveNothingBehind)
-{
-    for (int code : {ZTMIME_ENC_BASE64, ZTMIME_ENC_QP, ZTMIME_ENC_UUENCODE, ZTMIME_ENC_DOT}) {
-        for (long nth = 1;; ++nth) {
-            zt_alloc_fail_at(nth);
-            Encoder enc(ztmime_encoder_init(code, 0), ztmime_encoder_destroy);
-            if (zt_alloc_fail_at(0) < nth)
-                break;
-            EXPECT_EQ(enc, nullptr) << code << " allocation " << nth;
-            EXPECT_EQ(errno, ENOMEM);
-        }
-    }
 }
