@@ -1,11 +1,15 @@
 # Thin wrapper over CMake.
 JOBS ?= $(shell nproc)
 BUILD ?= build
+# Where `make install` puts things; DESTDIR stages them below another root.
+PREFIX ?= /usr/local
 
 .PHONY: all demo test bench fuzz install clean
 
+# The libraries and the program, optimised; no tests, no benchmarks.
 all:
-	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DZT_BUILD_TESTS=OFF
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DZT_BUILD_TESTS=OFF \
+	  -DZT_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 demo: all
@@ -13,7 +17,8 @@ demo: all
 
 # Twice: a Debug build under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then an optimised build, whose paths (the view-record cache, vector code
-# at -O2) the sanitizer build does not take.
+# at -O2) the sanitizer build does not take; the optimised one also installs
+# into a temporary prefix and builds examples/ against it (install_consumer).
 test:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DZT_SANITIZE=ON -DZT_WERROR=ON -DZT_BUILD_BENCH=OFF
 	cmake --build $(BUILD)/test -j $(JOBS)
@@ -44,7 +49,7 @@ fuzz:
 	done
 
 install: all
-	cmake --install $(BUILD)/release
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/release --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)

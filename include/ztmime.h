@@ -565,7 +565,8 @@ typedef struct ztmime_qp {
 
 /* Uuencode state (see "Uuencode codec" below). */
 typedef struct ztmime_uu {
-    int32_t line_len;     /* decoder: data bytes of the line being decoded */
+    int32_t line_len;     /* decoder: data bytes of the line being decoded;
+                             -1 while the rest of a decoded line is skipped */
     uint32_t mode;        /* 1 decode, 0 encode */
     ztview *pending;      /* encoder: under 45 bytes; decoder: an incomplete line */
     const char *error;    /* never set by this codec */

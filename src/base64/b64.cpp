@@ -223,17 +223,19 @@ struct Work {
 // Result of a work function that could not reserve its output room.
 constexpr int kNoRoom = -3;
 
+// Output room a decoding update over L pending characters reserves.  Worst
+// case: every four characters give three bytes; the slack lets the group
+// writers store whole words (4 bytes, or 32 for the vector path, of which 24
+// are output).
+size_t decode_room(size_t L) { return 3 * ((L + 3) / 4) + 32; }
+
 Work decode_update(ztmime_b64 *s, ztview *out, const ztview *src)
 {
     Work w;
     size_t L = ztview_get_len(src);
     if (L == 0)
         return w;
-    // Worst case: every four characters give three bytes; the slack lets
-    // the group writers store whole words (4 bytes, or 32 for the vector
-    // path, of which 24 are output).
-    size_t room = 3 * ((L + 3) / 4) + 32;
-    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, room));
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, decode_room(L)));
     if (!dst) {
         w.result = kNoRoom;
         return w;
@@ -275,6 +277,15 @@ Work decode_update(ztmime_b64 *s, ztview *out, const ztview *src)
 // Encoding
 // ---------------------------------------------------------------------------
 
+// Output room an encoding update over L pending bytes reserves: four
+// characters a group, the line breaks due, and slack for the last store.
+size_t encode_room(const ztmime_b64 *s, size_t L)
+{
+    size_t groups = L / 3;
+    size_t nbreaks = s->line_groups >= 0 ? (size_t(s->line_groups) % kGroupsPerLine + groups) / kGroupsPerLine : 0;
+    return 4 * groups + 2 * nbreaks + 4;
+}
+
 Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src)
 {
     Work w;
@@ -284,9 +295,7 @@ Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src)
         return w;
     const bool breaks = s->line_groups >= 0;
     const size_t lg = breaks ? size_t(s->line_groups) : 0;
-    size_t nbreaks = breaks ? (lg % kGroupsPerLine + groups) / kGroupsPerLine : 0;
-    size_t room = 4 * groups + 2 * nbreaks + 4;
-    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, room));
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, encode_room(s, L)));
     if (!dst) {
         w.result = kNoRoom;
         return w;
@@ -422,8 +431,16 @@ int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) noexcept
     // call leaves unconsumed is copied into pending; otherwise it is first
     // appended to what is pending.
     const bool direct = n > 0 && in != out && ztview_get_len(pend) == 0;
-    if (n > 0 && !direct && ztview_concat(pend, in) != 0)
-        return fail_mem(state);
+    if (n > 0 && !direct) {
+        // The output room is reserved before the input is taken, so that a
+        // failure leaves pending as it was; the update's own reservation of
+        // the same size then reuses it.
+        const size_t L = ztview_get_len(pend) + n;
+        if (!ztview_reserve(out, state->mode != 0 ? decode_room(L) : encode_room(state, L)))
+            return fail_mem(state);
+        if (ztview_concat(pend, in) != 0)
+            return fail_mem(state);
+    }
     const ztview *src = direct ? in : pend;
     Work w = state->mode != 0 ? decode_update(state, out, src) : encode_update(state, out, src);
     if (w.result == kNoRoom)

@@ -377,15 +377,22 @@ ZT_AVX512_TARGET void decode_fast_avx512(const unsigned char *&pp, const unsigne
 }
 #endif
 
+// Output room a decoding update over L pending bytes reserves: every unit
+// gives at most one byte; the slack lets the copy store whole vectors.
+size_t decode_room(size_t L) { return L + 32; }
+
+// Output room an encoding update over L pending bytes reserves: each byte
+// gives at most three characters; a soft line break needs more than 23
+// bytes since the previous one, and one may come first.
+size_t encode_room(size_t L) { return 3 * L + 3 * (L / 16 + 2); }
+
 Work decode_update(ztmime_qp *s, ztview *out, const ztview *src)
 {
     Work w;
     const size_t L = ztview_get_len(src);
     if (L == 0)
         return w;
-    // Every unit gives at most one byte; the slack lets the copy store whole
-    // vectors.
-    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, L + 32));
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, decode_room(L)));
     if (!dst) {
         w.result = kNoRoom;
         return w;
@@ -781,9 +788,7 @@ Work encode_update(ztmime_qp *s, ztview *out, const ztview *src)
     const size_t L = ztview_get_len(src);
     if (L == 0)
         return w;
-    // Each byte gives at most three characters; a soft line break needs
-    // more than 23 bytes since the previous one, and one may come first.
-    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, 3 * L + 3 * (L / 16 + 2)));
+    auto *dst = static_cast<unsigned char *>(ztview_reserve(out, encode_room(L)));
     if (!dst) {
         w.result = kNoRoom;
         return w;
@@ -832,8 +837,16 @@ int ztmime_qp_update(ztmime_qp *state, ztview *out, const ztview *in) noexcept
     // call leaves unread is copied into pending; otherwise it is first
     // appended to what is pending.
     const bool direct = n > 0 && in != out && ztview_get_len(pend) == 0;
-    if (n > 0 && !direct && ztview_concat(pend, in) != 0)
-        return -1;
+    if (n > 0 && !direct) {
+        // The output room is reserved before the input is taken, so that a
+        // failure leaves pending as it was; the update's own reservation of
+        // the same size then reuses it.
+        const size_t L = ztview_get_len(pend) + n;
+        if (!ztview_reserve(out, (state->flags & ZTMIME_QP_DECODE) ? decode_room(L) : encode_room(L)))
+            return -1;
+        if (ztview_concat(pend, in) != 0)
+            return -1;
+    }
     const ztview *src = direct ? in : pend;
     const int32_t in_col = state->in_column, out_col = state->out_column;
     Work w = (state->flags & ZTMIME_QP_DECODE) ? decode_update(state, out, src)

@@ -318,8 +318,9 @@ class Reader {
         }
     }
 
-    // Drops everything up to the next CR or LF (all when there is none).
-    void skip_to_line_end() noexcept
+    // Drops everything up to the next CR or LF (all when there is none);
+    // true when one was found.
+    bool skip_to_line_end() noexcept
     {
         while (size_t k = span()) {
             const unsigned char *q = p_;
@@ -328,8 +329,9 @@ class Reader {
                 ++q;
             skip(static_cast<size_t>(q - p_));
             if (q < end)
-                return;
+                return true;
         }
+        return false;
     }
 
   private:
@@ -462,10 +464,14 @@ int encode_finish(ztmime_uu *st, ztview *out)
 // ---------------------------------------------------------------------------
 // Decoder
 
+// line_len while the ignored rest of a decoded line is skipped: the bytes
+// up to the next CR or LF, which may arrive in later updates.
+constexpr int32_t kInTail = -1;
+
 int decode_update(ztmime_uu *st, ztview *out, const ztview *in)
 {
     // A length above 45 leaves the state failed until reset.
-    if (st->line_len < 0 || st->line_len > int32_t(kLineBytes))
+    if (st->line_len < kInTail || st->line_len > int32_t(kLineBytes))
         return -1;
     size_t total = ztview_get_len(st->pending) + ztview_get_len(in);
     if (total == 0)
@@ -481,7 +487,13 @@ int decode_update(ztmime_uu *st, ztview *out, const ztview *in)
     int32_t line_len = st->line_len;
     size_t produced = 0;
     int rc = 0;
-    r.skip_line_ends();
+    // Line ends are skipped only where a line may start: a call may begin
+    // inside a line's data (where CR and LF are data) or inside its
+    // ignored rest.
+    if (line_len == kInTail && r.skip_to_line_end())
+        line_len = 0;
+    if (line_len == 0)
+        r.skip_line_ends();
     const Kernels &kern = kernels();
     while (r.left) {
         if (line_len == 0) {
@@ -517,8 +529,10 @@ int decode_update(ztmime_uu *st, ztview *out, const ztview *in)
             decode_groups(buf, groups, dst + produced);
         }
         produced += static_cast<size_t>(line_len);
+        line_len = kInTail;
+        if (!r.skip_to_line_end())
+            break;
         line_len = 0;
-        r.skip_to_line_end();
         r.skip_line_ends();
     }
     if (keep_rest(st->pending, in, r, total - r.left) != 0)
