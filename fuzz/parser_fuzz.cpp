@@ -98,8 +98,10 @@ std::vector<Event> upto(const std::vector<Event> &log, size_t end)
         if (off >= end && !e.bytes.empty())
             break;
         out.push_back(e);
-        if (e.bytes.size() > end - off)
+        if (e.bytes.size() > end - off) {
             out.back().bytes.resize(end - off);
+            break;
+        }
         off += e.bytes.size();
     }
     return out;
