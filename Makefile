@@ -4,7 +4,7 @@ BUILD ?= build
 # Where `make install` puts things; DESTDIR stages them below another root.
 PREFIX ?= /usr/local
 
-.PHONY: all demo test bench install clean
+.PHONY: all demo test bench fuzz install clean
 
 # The libraries and the program, optimised; no tests, no benchmarks.
 all:
@@ -33,6 +33,20 @@ bench:
 	$(BUILD)/bench/bench/parse_bench
 	$(BUILD)/bench/bench/codec_bench
 	$(BUILD)/bench/bench/rss_1gib
+
+# Each fuzz target built with clang and libFuzzer, run for FUZZ_SECONDS
+# from its seed corpus; new inputs go to $(BUILD)/fuzz/corpus/<target>.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= parser header codec lock
+fuzz:
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DZT_FUZZ=ON -DZT_BUILD_TESTS=OFF -DZT_BUILD_BENCH=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)/fuzz/corpus/$$t; \
+	  $(BUILD)/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(BUILD)/fuzz/corpus/$$t fuzz/corpus/$$t; \
+	done
 
 install: all
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/release --prefix $(PREFIX)

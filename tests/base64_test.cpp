@@ -182,14 +182,6 @@ TEST(Base64Failures, FirstAllocationOfAnUpdateFails)
     }
 }
 
-TEST(Base64Failures, EveryAllocationFailureOfTheOneShots)
-{
-    std::string data = reference_encode(std::string(3000, '\xa5'), false) + "\xff\x01", enc = reference_encode(data, true);
-    View raw = make_fragmented(data, 700), text = make_fragmented(enc, 700);
-    walk_alloc_failures([&] { return ztmime_b64_encode(raw.get()); }, enc);
-    walk_alloc_failures([&] { return ztmime_b64_decode(text.get()); }, data);
-}
-
 // Random base64 text with whitespace, pads and bad bytes, decoded in random
 // chunks over small segments by the codec and by the model: results,
 // output, pending bytes and pad count agree.

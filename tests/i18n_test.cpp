@@ -11,7 +11,6 @@
 #include <string>
 #include <tuple>
 
-#include "common/alloc.h"
 #include "encode/charset.h"
 #include "zt_test.h"
 
@@ -203,23 +202,6 @@ TEST(WholeText, WhitespaceRules)
         EXPECT_EQ(str(v.get()), in);
     }
     EXPECT_EQ(ztmime_i18n(nullptr), nullptr);
-}
-
-// Every allocation of both calls fails in turn: a null result, or a result
-// that is right as far as it goes; never a leak.
-TEST(EncodedWord, OutOfMemoryAtEveryPoint)
-{
-    const std::string longer = "=?utf-8?q?" + std::string(1500, 'z') + "?=";
-    View text = make_view("x =?KOI8-R?B?8NLJ18XU?= =?utf-8?q?caf=C3=A9?= " + longer), one = make_view(longer);
-    for (bool whole : {true, false}) {
-        for (long k = 1, reached = 1; reached; ++k) {
-            zt_alloc_fail_at(k);
-            View out(whole ? ztmime_i18n(text.get()) : ztmime_i18n_chunk(one.get(), nullptr));
-            reached = zt_alloc_fail_at(0) >= k;  // else the call no longer meets a failure
-            std::string got = out ? str(out.get()) : "";
-            EXPECT_TRUE(!out || (whole ? got.substr(0, 2) == "x " : got == std::string(1500, 'z'))) << k;
-        }
-    }
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/alloc.h"
 #include "common/error.h"
 #include "mime/ctx.h"
 #include "parser_harness.h"
@@ -96,96 +95,6 @@ TEST(ParserLifecycle, ResetClearsEverythingButOptions)
     EXPECT_EQ(ztmime_update(c.ctx, make_view("x").get()), -1);
     EXPECT_EQ(ztmime_reset(c.ctx), 0);
     EXPECT_EQ(ztmime_update(c.ctx, make_view("x").get()), 0);
-}
-
-// ---------------------------------------------------------------------------
-// Allocation failures: each allocation of a call fails in turn; the call
-// reports it and leaves nothing behind.
-
-// Counts the allocations of `call`, then fails each in turn; `call` gets
-// the failing allocation's number (0 for the counting run) and checks.
-template <class Call> void fail_each_allocation(Call call)
-{
-    zt_alloc_fail_at(0);
-    call(0);
-    long n = zt_alloc_fail_at(0), live = ztview_live_count(nullptr);
-    for (long i = 1; i <= n; ++i) {
-        errno = 0;
-        zt_alloc_fail_at(i);
-        call(i);
-        zt_alloc_fail_at(0);
-        EXPECT_EQ(ztview_live_count(nullptr), live) << "allocation " << i;
-    }
-}
-
-TEST(ParserAllocation, InitAndBoundaryAddFailCleanly)
-{
-    fail_each_allocation([](long i) {
-        ztmime_ctx *ctx = ztmime_init(0, 0);
-        zt_alloc_fail_at(0);
-        EXPECT_TRUE(i ? !ctx && errno == ENOMEM : ctx != nullptr) << "allocation " << i;
-        ztmime_destroy(ctx);
-    });
-    Ctx c;
-    View b = make_view("boundary-value");
-    fail_each_allocation([&](long i) {
-        int rc = ztmime_boundary_add(&c->part, b.get());
-        zt_alloc_fail_at(0);
-        EXPECT_EQ(rc, i ? -1 : 0) << "allocation " << i;
-        EXPECT_EQ(c->part.depth, rc ? 0 : 1);
-        ztmime_boundary_pop(&c->part);
-    });
-}
-
-// The bytes other than CR and LF, which a bare CR repair leaves alone.
-std::string without_line_ends(std::string s)
-{
-    s.erase(std::remove_if(s.begin(), s.end(), [](char ch) { return ch == '\r' || ch == '\n'; }), s.end());
-    return s;
-}
-
-// A failed allocation inside ztmime_do gives ZTMIME_ERROR with ENOMEM and
-// consumes nothing (a bare CR repaired before it may stay repaired): retrying the call gives the events an undisturbed run
-// gives.  The uuencode begin line is checked on a copy that can fail too.
-TEST(ParserAllocation, DriverRecoversFromEveryFailedAllocation)
-{
-    const struct {
-        uint32_t flags;
-        std::string msg;
-    } cases[] = {
-        {0, "Subject: a\r\n folded\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
-            "pre\rx\r\n--b\r\nX: y\r\n\r\nline\r\n--b--\r\nepi\r\n"},
-        {ZTMIME_FLAG_UUENCODE, "A: b\r\n\r\nx\r\nbegin 644 f.txt\r\n#86)C\r\n`\r\nend\r\nbegin 0 g\r\n"},
-    };
-    for (const auto &tc : cases) {
-        Ctx c(0, tc.flags);
-        c.feed(tc.msg);
-        ztmime_finish(c.ctx);
-        std::vector<Event> got;
-        for (int call = 0; call < 100 && (got.empty() || got.back().type != ZTMIME_MSG_DONE); ++call) {
-            int ev = ZTMIME_ERROR;
-            ztview *out = nullptr;
-            for (long fail = 1; fail < 50 && ev == ZTMIME_ERROR; ++fail) {
-                const std::string before = without_line_ends(str(c->input));
-                errno = 0;
-                zt_alloc_fail_at(fail);
-                ev = ztmime_do(c.ctx, &out);
-                zt_alloc_fail_at(0);
-                if (ev == ZTMIME_ERROR) {
-                    EXPECT_EQ(out, nullptr);
-                    EXPECT_EQ(errno, ENOMEM);
-                    EXPECT_EQ(without_line_ends(str(c->input)), before) << "nothing consumed";
-                }
-            }
-            ASSERT_NE(ev, ZTMIME_ERROR);
-            got.push_back({ev, out != nullptr, str(out)});
-            ztview_destroy(out);
-            if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER)
-                follow_header(c.ctx, got.back().bytes);
-        }
-        Options opt{0, tc.flags};
-        EXPECT_EQ(format_log(merged(got)), format_log(merged(run_parser(tc.msg, 0, opt).events)));
-    }
 }
 
 // ---------------------------------------------------------------------------

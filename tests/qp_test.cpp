@@ -142,15 +142,6 @@ TEST(Qp, ResetNullsAndFailedWorkBuffer)
     _ztview_destroy(rec.pending, "qp", __LINE__);
 }
 
-TEST(Qp, EveryAllocationFailureOfTheOneShots)
-{
-    std::string text = "Caf\xc3\xa9 = \"quoted\"\r\n.dot line\r\n" + std::string(200, 'x') + " \r\nend";
-    std::string enc = run(0, {text}).out;
-    View raw = make_fragmented(text, 50), coded = make_fragmented(enc, 50);
-    walk_alloc_failures([&] { return ztmime_qp_encode(raw.get()); }, enc);
-    walk_alloc_failures([&] { return ztmime_qp_decode(coded.get()); }, text + "\r\n");
-}
-
 TEST(Qp, RoundTripsInAnyChunking)
 {
     std::mt19937 rng(8);

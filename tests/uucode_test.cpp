@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "common/alloc.h"
 #include "kernel_limits.h"
 #include "zt_test.h"
 
@@ -180,31 +179,6 @@ TEST(UuState, NullArgumentsAndOneShots)
     Uu made(ztmime_uu_reset(nullptr, 1));
     EXPECT_EQ(ztmime_uu_update(nullptr, out.get(), nullptr) + ztmime_uu_finish(made.get(), nullptr), -2);
     EXPECT_TRUE(empty && str(empty.get()).empty() && !ztmime_uu_decode(bad.get()));
-}
-
-// Every allocation of an update may fail: the call then returns -1 and
-// leaves the state and the output exactly as they were.
-TEST(UuState, UpdateFailuresChangeNothing)
-{
-    const struct { unsigned mode; std::string before, in; } cases[] = {
-        {0, "abc", std::string(200, 'q')},
-        {1, "#0V", "%T\r\nM" + std::string(60, 'a') + "\r\nN" + std::string(400, 'z')},
-    };
-    for (const auto &c : cases) {
-        for (long nth = 1;; ++nth) {
-            Uu st(ztmime_uu_init(c.mode));
-            View out = make_view("x"), in = make_view(c.before), more = make_view(c.in);
-            ztmime_uu_update(st.get(), out.get(), in.get());
-            auto snapshot = [&] { return str(st->pending) + "|" + str(out.get()) + std::to_string(st->line_len); };
-            std::string before = snapshot();
-            zt_alloc_fail_at(nth);
-            int rc = ztmime_uu_update(st.get(), out.get(), more.get());
-            if (zt_alloc_fail_at(0) < nth)
-                break;
-            ASSERT_EQ(rc, -1) << nth;
-            ASSERT_EQ(snapshot(), before) << nth;
-        }
-    }
 }
 
 // Where updates cut the input does not matter: a line end inside a line's

@@ -7,7 +7,6 @@
 #include <random>
 #include <string>
 
-#include "common/alloc.h"
 #include "view_internal.h"
 #include "zt_test.h"
 
@@ -283,48 +282,6 @@ TEST(ViewRead, NullViewsReadAsEmpty)
     EXPECT_EQ(ztview_get_len(v.get()), 0u);
 }
 
-// Each call is run with its 1st, 2nd, ... allocation failing: a failed call
-// leaves both views exactly as they were.
-TEST(ViewFailures, EveryAllocationPointLeavesViewsUnchanged)
-{
-    using Op = bool (*)(ztview *, ztview *);
-    const Op ops[] = {
-        [](ztview *a, ztview *) { return ztview_append(a, std::string(9000, 'z').data(), 9000) == 0; },
-        [](ztview *a, ztview *b) { return ztview_concat(b, a) == 0; },
-        [](ztview *a, ztview *) { return ztview_concat(a, a) == 0; },
-        [](ztview *a, ztview *b) { return ztview_move(b, a, 50) != nullptr; },
-        [](ztview *a, ztview *) { return ztview_move(a, a, 50) != nullptr; },
-        [](ztview *a, ztview *b) { return ztview_cut(a, b, 50) != nullptr; },
-        [](ztview *a, ztview *b) { return ztview_duplicate_front(a, b, 50) != nullptr; },
-        [](ztview *a, ztview *) {
-            View keep(ztview_duplicate_front(a, nullptr, 70));
-            struct iovec *iov = ztview_get_iovec(a, 0, nullptr);
-            std::free(iov);
-            return iov != nullptr;
-        },
-    };
-    for (Op op : ops) {
-        for (long nth = 1;; ++nth) {
-            View a = make_fragmented(std::string(70, 'a'), 7), b = make_view("bbb");
-            zt_alloc_fail_at(nth);
-            bool ok = op(a.get(), b.get());
-            long used = zt_alloc_fail_at(0);
-            EXPECT_EQ(ztview_validate(a.get()), nullptr);
-            EXPECT_EQ(ztview_validate(b.get()), nullptr);
-            if (!ok) {
-                EXPECT_EQ(str(a.get()), std::string(70, 'a')) << "allocation " << nth;
-                EXPECT_EQ(str(b.get()), "bbb") << "allocation " << nth;
-            }
-            if (used < nth)
-                break;  // fewer allocations than nth: every point was walked
-        }
-    }
-    zt_alloc_fail_at(1);
-    errno = 0;
-    EXPECT_EQ(ztview_init(), nullptr);
-    EXPECT_EQ(errno, ENOMEM);
-    zt_alloc_fail_at(0);
-}
 
 TEST(ViewLifoAndIterator, OrderAndRestart)
 {
