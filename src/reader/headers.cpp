@@ -20,6 +20,20 @@ bool HeaderBlock::add(const ztview *field) noexcept
         return false;
     index.append(at, sizeof at);
     ++count;
+    // The first Content-Type and Content-Disposition fields are the ones
+    // that count.
+    const unsigned char *p = raw.p + at[0];
+    size_t n = at[1] - at[0];
+    if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
+        size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
+        while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
+            ++k;
+        if (k && k < n && p[k] == ':') {
+            size_t &slot = lower(p[8]) == 't' ? ct_index : cd_index;
+            if (!slot)
+                slot = count;
+        }
+    }
     return true;
 }
 
@@ -72,6 +86,21 @@ struct Params {
         list.append(&vl, sizeof vl);
         list.append_view(value);
         return true;
+    }
+    // Whether a parameter name begins with `base`.
+    bool any(const char *base) const noexcept
+    {
+        size_t k = std::strlen(base);
+        for (size_t at = 0; at < list.n;) {
+            size_t nl, vl;
+            std::memcpy(&nl, list.p + at, sizeof nl);
+            const unsigned char *np = list.p + at + sizeof nl;
+            if (nl >= k && std::memcmp(np, base, k) == 0)
+                return true;
+            std::memcpy(&vl, np + nl, sizeof vl);
+            at += 2 * sizeof(size_t) + nl + vl;
+        }
+        return false;
     }
     // The value of the first parameter called `name`, or null.
     const unsigned char *get(const char *name, size_t *len) const noexcept
@@ -176,19 +205,42 @@ bool plain_name(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     return ok;
 }
 
+// "base*", or the name of continuation i ("base*i", "base*i*").  key
+// holds 32 bytes; base is a short literal.
+const char *make_key(char *key, const char *base, int i, bool star) noexcept
+{
+    size_t n = std::strlen(base);
+    std::memcpy(key, base, n);
+    key[n++] = '*';
+    if (i >= 0) {
+        char digits[8];
+        int k = 0;
+        do
+            digits[k++] = static_cast<char>('0' + i % 10);
+        while ((i /= 10) > 0);
+        while (k)
+            key[n++] = digits[--k];
+        if (star)
+            key[n++] = '*';
+    }
+    key[n] = 0;
+    return key;
+}
+
 // The name in parameter `base` (RFC 2231 extended form, continuations,
 // then plain), appended to out as UTF-8.  *found tells whether any form was
 // present.
 bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, uint32_t *problems) noexcept
 {
+    if (!ps.any(base))
+        return true;
     char key[32];
     size_t vl;
     const unsigned char *v;
     char charset[48] = "";
     ByteBuf raw;
     bool ext = false;
-    std::snprintf(key, sizeof key, "%s*", base);
-    if ((v = ps.get(key, &vl))) {
+    if ((v = ps.get(make_key(key, base, -1, true), &vl))) {
         ext = true;
         if (!raw.reserve(vl))
             return false;
@@ -207,11 +259,9 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     } else {
         for (int i = 0; i < 1000; ++i) {
             bool piece_ext = true;
-            std::snprintf(key, sizeof key, "%s*%d*", base, i);
-            if (!(v = ps.get(key, &vl))) {
+            if (!(v = ps.get(make_key(key, base, i, true), &vl))) {
                 piece_ext = false;
-                std::snprintf(key, sizeof key, "%s*%d", base, i);
-                if (!(v = ps.get(key, &vl)))
+                if (!(v = ps.get(make_key(key, base, i, false), &vl)))
                     break;
             }
             ext = true;
@@ -253,26 +303,6 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     return true;
 }
 
-// The first field called `name` in a block, or null.
-const unsigned char *first_field(const HeaderBlock &b, const char *name, size_t *len) noexcept
-{
-    size_t k = std::strlen(name);
-    for (size_t i = 0; i < b.count; ++i) {
-        size_t n;
-        const unsigned char *p = b.field(i, &n);
-        if (n > k && iprefix(p, n, name)) {
-            size_t j = k;
-            while (j < n && blank(p[j]))
-                ++j;
-            if (j < n && p[j] == ':') {
-                *len = n;
-                return p;
-            }
-        }
-    }
-    return nullptr;
-}
-
 bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
 {
     n.off[slot] = n.text.n;
@@ -299,12 +329,12 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     Params ct, cd;
     size_t len, blen;
     const unsigned char *f;
-    if ((f = first_field(b, "content-type", &len))) {
+    if (b.ct_index && (f = b.field(b.ct_index - 1, &len))) {
         const unsigned char *body = field_body(f, len, &blen);
         if (!read_params(body, blen, ct, &problems))
             return false;
     }
-    if ((f = first_field(b, "content-disposition", &len))) {
+    if (b.cd_index && (f = b.field(b.cd_index - 1, &len))) {
         const unsigned char *body = field_body(f, len, &blen);
         if (!read_params(body, blen, cd, &problems))
             return false;

@@ -168,8 +168,6 @@ bool add_field(ztmime_reader *r, const ztview *v) noexcept
         return false;
     if (rc != 0)
         r->collect.problems |= ZTMIME_PROBLEM_HEADER;
-    if (ztview_strcasencmp(v, "content-type", 12) == 0)
-        r->collect.has_content_type = true;
     return r->collect.add(v);
 }
 
@@ -192,7 +190,7 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     Node *parent = top(r);
     bool root = !parent || (ev == ZTMIME_HEADERS_DONE && r->first_block);
     bool in_digest = !root && ev == ZTMIME_PART_HEADERS_DONE && parent->digest;
-    if (in_digest && !r->collect.has_content_type) {
+    if (in_digest && !r->collect.ct_index) {
         // Parts of a digest are messages unless they say otherwise: the
         // parser is told so, and follows the embedded message.
         errno = 0;
@@ -209,7 +207,10 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
         ok = n->text.push(0);
     } else {
         char num[16];
-        int k = std::snprintf(num, sizeof num, "%u", ++parent->children);
+        int k = 0;
+        for (uint32_t v = ++parent->children; v; v /= 10)
+            num[k++] = static_cast<char>('0' + v % 10);
+        std::reverse(num, num + k);
         const char *pp = parent->text.str(parent->off[0]);
         size_t pl = std::strlen(pp);
         n->off[0] = 0;

@@ -20,10 +20,11 @@ struct HeaderBlock {
     ByteBuf index;  // size_t pairs: start, end of each field in raw
     size_t count = 0;
     uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed
-    bool has_content_type = false;
+    size_t ct_index = 0;  // 1 + index of the first Content-Type field, 0: none
+    size_t cd_index = 0;  // likewise for Content-Disposition
 
     bool add(const ztview *field) noexcept;
-    void clear() noexcept { raw.clear(), index.clear(), count = 0, problems = 0, has_content_type = false; }
+    void clear() noexcept { raw.clear(), index.clear(), count = 0, problems = 0, ct_index = cd_index = 0; }
     void release() noexcept { raw.release(), index.release(), count = 0; }
     const unsigned char *field(size_t i, size_t *len) const noexcept;
 };
