@@ -341,6 +341,31 @@ TEST(ReaderMbox, EveryFromLineSeparates)
               "M [ text/plain ] / M [ text/plain ] / ");
 }
 
+// The blank line before an envelope line separates; every other blank
+// line is data, however the input is cut.
+TEST(ReaderMbox, BlankLinesAroundEnvelopes)
+{
+    struct {
+        const char *mbox;
+        std::vector<std::string> data;
+    } cases[] = {
+        {"From a\n\nx\n\n\nFrom b\n\ny\n", {"x\n\n", "y\n"}},
+        {"From a\r\n\r\nx\r\n\r\nFrom b\r\n\r\ny\r\n\r\n", {"x\r\n", "y\r\n"}},
+        {"From a\n\n\n\nFrom b\n\n\n", {"\n", ""}},
+        {"\nFrom a\n\n>From\n>>From x\n\n>\n", {">From\n>From x\n\n>\n"}},
+        {"From a\n\nx\nFrom b\n\nFrom", {"x\n", "From"}},  // "From" without a space is text
+    };
+    for (const auto &c : cases) {
+        for (size_t chunk : {0, 1, 2, 3, 5, 7}) {
+            std::vector<Ended> parts = ended(c.mbox, ZTMIME_READER_MBOX, chunk);
+            std::vector<std::string> data;
+            for (const Ended &e : parts)
+                data.push_back(e.data);
+            EXPECT_EQ(data, c.data) << escaped(c.mbox) << " chunk " << chunk;
+        }
+    }
+}
+
 TEST(ReaderHeaders, ValuesDecodedToUtf8)
 {
     std::string m = "Subject: =?utf-8?Q?caf=C3=A9?= =?utf-8?Q?_au?=\r\n lait\r\nFrom: J\xc3\xb6rg <j@x>\r\n"

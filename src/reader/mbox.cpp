@@ -102,6 +102,9 @@ bool emit(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
 bool emit_holding_blank(ztmime_reader *r, const unsigned char *p, size_t run, size_t end, bool at_start) noexcept
 {
     size_t t = blank_tail(p, run, end, at_start);
+    // A CR that starts a line may begin a blank line the next chunk ends.
+    if (t == end && end > run && p[end - 1] == '\r' && (end - 1 > run ? p[end - 2] == '\n' : at_start))
+        t = end - 1;
     if (!emit(r, p + run, t - run))
         return false;
     if (t < end) {
@@ -117,7 +120,18 @@ bool process(ztmime_reader *r, const unsigned char *p, size_t n, bool final) noe
 {
     size_t i = 0, run = 0;
     bool start = r->at_line_start;  // i is the start of a line
-    bool run_start = start;         // run is the start of a line
+    if (r->nblank == 1 && r->blank[0] == '\r' && n) {
+        // The CR held back at the end of the last chunk.
+        if (p[0] == '\n') {
+            r->blank[1] = '\n';
+            r->nblank = 2;
+            i = run = 1;
+            start = true;
+        } else if (!release(r)) {
+            return false;
+        }
+    }
+    bool run_start = start;  // run is the start of a line
     while (i < n) {
         if (r->skip_envelope) {
             const void *nl = std::memchr(p + i, '\n', n - i);
@@ -186,7 +200,9 @@ bool mbox_finish(ztmime_reader *r) noexcept
     std::swap(head, r->line_head);
     bool ok = process(r, head.p, head.n, true);
     head.release();
-    r->nblank = 0;  // a blank line at the very end separates nothing
+    if (r->nblank == 2 || (r->nblank == 1 && r->blank[0] == '\n'))
+        r->nblank = 0;  // a blank line at the very end separates nothing
+    ok = ok && release(r);
     return ok;
 }
 
