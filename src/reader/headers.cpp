@@ -13,17 +13,23 @@
 
 namespace zt_reader {
 
-bool HeaderBlock::add(const ztview *field) noexcept
+bool HeaderBlock::add(ztview *field) noexcept
 {
-    size_t at[2] = {raw.n, raw.n + ztview_get_len(field)};
-    if (!index.reserve(sizeof at) || !raw.append_view(field))
+    if (!views.append(&field, sizeof field))
         return false;
-    index.append(at, sizeof at);
     ++count;
     // The first Content-Type and Content-Disposition fields are the ones
     // that count.
-    const unsigned char *p = raw.p + at[0];
-    size_t n = at[1] - at[0];
+    unsigned char head[24];
+    size_t n = 0;
+    const unsigned char *seg;
+    size_t len;
+    for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &len) == 0; ++s) {
+        size_t k = std::min(len, sizeof head - n);
+        std::memcpy(head + n, seg, k);
+        n += k;
+    }
+    const unsigned char *p = head;
     if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
         size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
         while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
@@ -37,12 +43,14 @@ bool HeaderBlock::add(const ztview *field) noexcept
     return true;
 }
 
-const unsigned char *HeaderBlock::field(size_t i, size_t *len) const noexcept
+void HeaderBlock::clear() noexcept
 {
-    size_t at[2];
-    std::memcpy(at, index.p + i * sizeof at, sizeof at);
-    *len = at[1] - at[0];
-    return raw.p + at[0];
+    for (size_t i = 0; i < count; ++i)
+        zt_view_free(get(i));
+    views.clear();
+    count = 0;
+    problems = 0;
+    ct_index = cd_index = 0;
 }
 
 namespace {
@@ -327,16 +335,16 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     const HeaderBlock &b = r->collect;
     uint32_t problems = b.problems;
     Params ct, cd;
-    size_t len, blen;
-    const unsigned char *f;
-    if (b.ct_index && (f = b.field(b.ct_index - 1, &len))) {
-        const unsigned char *body = field_body(f, len, &blen);
-        if (!read_params(body, blen, ct, &problems))
-            return false;
-    }
-    if (b.cd_index && (f = b.field(b.cd_index - 1, &len))) {
-        const unsigned char *body = field_body(f, len, &blen);
-        if (!read_params(body, blen, cd, &problems))
+    for (int k = 0; k < 2; ++k) {
+        size_t at = k ? b.cd_index : b.ct_index, blen = 0;
+        if (!at)
+            continue;
+        ByteBuf f;
+        bool ok = f.append_view(b.get(at - 1)) && f.n;
+        const unsigned char *body = ok ? field_body(f.p, f.n, &blen) : nullptr;
+        ok = ok && read_params(body, blen, k ? cd : ct, &problems);
+        f.release();
+        if (!ok)
             return false;
     }
 
@@ -480,15 +488,30 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     return ok;
 }
 
+bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept;
+
 bool decode_headers(const ztmime_reader *r) noexcept
 {
     ByteBuf &dec = r->dec;
     ByteBuf &idx = r->dec_index;
     dec.clear();
     idx.clear();
-    for (size_t i = 0; i < r->shown.count; ++i) {
-        size_t n;
-        const unsigned char *p = r->shown.field(i, &n);
+    ByteBuf field;
+    bool ok = true;
+    for (size_t i = 0; ok && i < r->shown.count; ++i) {
+        field.clear();
+        ok = field.append_view(r->shown.get(i)) && decode_field(field.p, field.n, dec, idx);
+    }
+    field.release();
+    r->dec_ready = ok;
+    return ok;
+}
+
+// Appends a field's name and decoded value, each NUL-ended, and where they
+// begin.
+bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept
+{
+    {
         const void *colon = std::memchr(p, ':', n);
         size_t nl = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) : n;
         size_t name_end = nl;
@@ -504,7 +527,6 @@ bool decode_headers(const ztmime_reader *r) noexcept
             return false;
         idx.append(at, sizeof at);
     }
-    r->dec_ready = true;
     return true;
 }
 

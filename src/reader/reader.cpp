@@ -153,14 +153,16 @@ bool last_field_ended(const HeaderBlock &b) noexcept
 {
     if (!b.count)
         return true;
-    size_t n;
-    const unsigned char *p = b.field(b.count - 1, &n);
-    return n && p[n - 1] == '\n';
+    const ztview *v = b.get(b.count - 1);
+    unsigned char c = 0;
+    size_t n = ztview_get_len(v);
+    return n && ztview_getnchar(v, n - 1, &c) == 0 && c == '\n';
 }
 
-// Interprets a header field and keeps it in the block being read.  The
-// interpretation may meet a memory failure it does not report: errno tells.
-bool add_field(ztmime_reader *r, const ztview *v) noexcept
+// Interprets a header field and keeps it in the block being read (the
+// block takes the view when this succeeds).  The interpretation may meet a
+// memory failure it does not report: errno tells.
+bool add_field(ztmime_reader *r, ztview *v) noexcept
 {
     errno = 0;
     int rc = ztmime_parse_header(r->ctx, v, nullptr);
@@ -178,7 +180,10 @@ bool take_cut_field(ztmime_reader *r) noexcept
     if (!ztview_get_len(rest))
         return true;
     ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
-    return line && add_field(r, line.get());
+    if (!line || !add_field(r, line.get()))
+        return false;
+    line.release();
+    return true;
 }
 
 bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
@@ -290,6 +295,7 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
             ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
             if (!line || !add_field(r, line.get()))
                 return false;
+            line.release();
         }
         if (!on_headers_done(r, ZTMIME_PART_HEADERS_DONE, false))
             return false;
@@ -312,13 +318,16 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
     return true;
 }
 
-bool handle(ztmime_reader *r, int ev, ztview *v) noexcept
+bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
 {
+    ztview *v = held.get();
     switch (ev) {
     case ZTMIME_HEADER:
-    case ZTMIME_PART_HEADER: {
-        return add_field(r, v);
-    }
+    case ZTMIME_PART_HEADER:
+        if (!add_field(r, v))
+            return false;
+        held.release();
+        return true;
     case ZTMIME_HEADERS_DONE:
     case ZTMIME_PART_HEADERS_DONE:
         return on_headers_done(r, ev, v != nullptr);
@@ -508,7 +517,7 @@ ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data
                 return ZTMIME_ITEM_NONE;
             continue;
         }
-        if (!handle(r, ev, v))
+        if (!handle(r, ev, held))
             return fail(r, "out of memory");
     }
 }
