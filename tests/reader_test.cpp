@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <functional>
 #include <string>
@@ -422,6 +424,33 @@ TEST(ReaderAlloc, EveryFailureStopsCleanly)
             zt_alloc_fail_at(0);
             EXPECT_TRUE(bad.error) << "failing allocation " << n << " of " << count << " went unnoticed, flags " << flags;
         }
+    }
+}
+
+// Decoding header values on request: a failed allocation gives null with
+// ENOMEM, leaks nothing, and the next request succeeds.
+TEST(ReaderAlloc, HeaderValuesOnRequest)
+{
+    for (long n = 1;; ++n) {
+        ztmime_reader *r = ztmime_reader_new(0);
+        ztmime_reader_feed(r, kRich, sizeof kRich - 1);
+        const void *p;
+        size_t len;
+        while (ztmime_reader_next(r, &p, &len) != ZTMIME_ITEM_PART) {
+        }
+        zt_alloc_fail_at(n);
+        errno = 0;
+        const char *v = ztmime_reader_header(r, "subject");
+        bool failed = zt_alloc_fail_at(0) >= n;
+        if (!v) {
+            EXPECT_EQ(errno, ENOMEM) << n;
+        }
+        const char *again = ztmime_reader_header(r, "subject");
+        ASSERT_NE(again, nullptr) << n;
+        EXPECT_STREQ(again, "\xc3\xa9t\xc3\xa9");
+        ztmime_reader_destroy(r);
+        if (!failed)
+            break;
     }
 }
 
