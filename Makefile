@@ -33,6 +33,8 @@ bench:
 	$(BUILD)/bench/bench/parse_bench
 	$(BUILD)/bench/bench/codec_bench
 	$(BUILD)/bench/bench/rss_1gib
+	$(BUILD)/bench/bench/reader_bench
+	$(BUILD)/bench/bench/rss_reader
 
 # Each fuzz target built with clang and libFuzzer, run for FUZZ_SECONDS
 # from its seed corpus; new inputs go to $(BUILD)/fuzz/corpus/<target>.
