@@ -139,7 +139,7 @@ TEST(ViewModel, RandomOperationsMatchStringModel)
             }
             }
             for (int i = 0; i < 3; ++i) {
-                ASSERT_EQ(ztview_validate(v[i].get()), nullptr) << "view " << i << " step " << step;
+                ASSERT_EQ(ztview_validate(v[i].get()), nullptr) << "view " << i << " step " << step << ": " << ztview_validate(v[i].get());
                 ASSERT_EQ(str(v[i].get()), m[i]) << "view " << i << " step " << step;
             }
         }

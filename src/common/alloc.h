@@ -14,7 +14,7 @@ void zt_free(void *p) noexcept;
 // test switch reaches it too; false (errno ENOMEM) when it is to fail.
 bool zt_alloc_tick() noexcept;
 
-// Test switch: the `nth` allocation from now on (1 = the next one) fails;
+// Test switch, per thread: the calling thread's `nth` allocation from now on (1 = the next one) fails;
 // 0 switches failures off.  Returns the allocations counted since the last
 // call, so a test can first count a call's allocations and then fail each.
 long zt_alloc_fail_at(long nth) noexcept;
