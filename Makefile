@@ -35,6 +35,7 @@ bench:
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/parse_bench
 	$(BUILD)/bench/bench/codec_bench
+	$(BUILD)/bench/bench/threads_bench
 	$(BUILD)/bench/bench/rss_1gib
 
 install: all

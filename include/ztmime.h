@@ -23,11 +23,11 @@
  * the library keeps between calls is per thread: ztmime_last_error (a
  * thread-local array: each thread sees the message of its own last
  * failure), the text returned by ztmime_type_to_str, the view library's
- * scratch slots, and the caches of view records and of charset converters,
- * which a thread's end releases and closes.  The live counts of
- * ztview_live_count cover every thread.  The one process-wide switch is
- * the charset alias table `aliases`: change it only while no other thread
- * uses the library.
+ * scratch slots, and the caches of view records, of large released blocks
+ * (up to 80 MiB) and of charset converters, which a thread's end releases
+ * and closes.  The live counts of ztview_live_count cover every thread.
+ * The one process-wide table is the charset alias table `aliases`: change
+ * it only while no other thread uses the library.
  */
 #ifndef ZTMIME_H
 #define ZTMIME_H

@@ -286,6 +286,10 @@ TEST(ViewFailures, EveryAllocationPointLeavesViewsUnchanged)
     using Op = bool (*)(ztview *, ztview *);
     const Op ops[] = {
         [](ztview *a, ztview *) { return ztview_append(a, std::string(9000, 'z').data(), 9000) == 0; },
+        [](ztview *a, ztview *) {  // large blocks: mapped, or reused from the thread's cache
+            std::string big(2u << 20, 'z');
+            return ztview_append(a, big.data(), big.size()) == 0;
+        },
         [](ztview *a, ztview *b) { return ztview_concat(b, a) == 0; },
         [](ztview *a, ztview *) { return ztview_concat(a, a) == 0; },
         [](ztview *a, ztview *b) { return ztview_move(b, a, 50) != nullptr; },
@@ -320,6 +324,25 @@ TEST(ViewFailures, EveryAllocationPointLeavesViewsUnchanged)
     EXPECT_EQ(ztview_init(), nullptr);
     EXPECT_EQ(errno, ENOMEM);
     zt_alloc_fail_at(0);
+}
+
+// Views past a megabyte get large blocks, which released views hand on to
+// the next large view of the thread: the bytes are always the new ones.
+TEST(ViewLargeBlocks, GrowingViewsReuseReleasedBlocksIntact)
+{
+    std::mt19937 rng(4);
+    for (int round = 0; round < 4; ++round) {
+        std::string want;
+        View v(ztview_init());
+        while (want.size() < (5u << 20)) {
+            std::string piece(1 + rng() % (96u << 10), static_cast<char>('a' + (round + want.size()) % 26));
+            ASSERT_EQ(ztview_append(v.get(), piece.data(), piece.size()), 0);
+            want += piece;
+        }
+        ASSERT_EQ(ztview_validate(v.get()), nullptr);
+        EXPECT_LT(ztview_segment_count(v.get()), 64u) << "blocks grow with the view";
+        EXPECT_TRUE(str(v.get()) == want) << "round " << round;
+    }
 }
 
 TEST(ViewLifoAndIterator, OrderAndRestart)

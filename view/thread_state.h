@@ -27,9 +27,16 @@ constexpr int ZT_VIEW_CACHE = 0;
 constexpr int ZT_VIEW_CACHE = 32;
 #endif
 
-// Large blocks kept for reuse, up to this many bytes per thread; see
-// block_cache.cpp.
-constexpr int ZT_BIG_BLOCKS = 16;
+// Large freed blocks (of ZT_BIG_MIN bytes and more) kept for reuse, at most
+// ZT_BIG_BLOCKS of them and ZT_BIG_KEEP bytes per thread (view.cpp).  None
+// in AddressSanitizer builds, where a use after release must be caught.
+constexpr size_t ZT_BIG_MIN = size_t{256} << 10;
+constexpr int ZT_BIG_BLOCKS = 24;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t ZT_BIG_KEEP = 0;
+#else
+constexpr size_t ZT_BIG_KEEP = size_t{80} << 20;
+#endif
 
 struct zt_scratch {
     char *text;

@@ -3,29 +3,122 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/alloc.h"
+#include <sys/mman.h>
+
+#include "alloc.h"
 #include "view_internal.h"
 
 namespace {
 
 // Block sizes for appends: a view's first block is small (most views hold
 // one header line or one decoded word), later ones grow with the view up to
-// a page; an append larger than that gets a block of its own size.
+// a page; an append larger than that gets a block of its own size.  A view
+// past a megabyte (an attachment kept in memory) gets blocks of an eighth of
+// its length, up to 8 MiB, so that it is a few dozen blocks rather than
+// thousands and its memory comes in large pieces.
 constexpr size_t MIN_BLOCK = 256 - sizeof(zt_block);
 constexpr size_t MAX_BLOCK = 4096 - sizeof(zt_block);
+constexpr size_t LARGE_VIEW = size_t{1} << 20;
+constexpr size_t MAX_LARGE_BLOCK = size_t{8} << 20;
 
 size_t block_size(const ztview *v, size_t need) noexcept
 {
+    if (v->len >= LARGE_VIEW)
+        return std::max(need, std::min(v->len / 8, MAX_LARGE_BLOCK));
     return std::max(need, std::clamp(v->len, MIN_BLOCK, MAX_BLOCK));
+}
+
+// Large blocks are kept for reuse by the thread that releases them, up to
+// ZT_BIG_KEEP bytes: a host feeding megabyte pieces, or keeping one large
+// output view after another, would otherwise get fresh memory from the
+// system each time and fault it in page by page.  A cached block serves a
+// request of at least half its size.
+// A cached block for `cap` bytes, counted as an allocation (and failing
+// with it when the test switch says so: *failed is then set); null when
+// none fits.
+zt_block *big_take(size_t cap, bool *failed) noexcept
+{
+    zt_tls *t = zt_tls_get();
+    int best = -1;
+    for (int i = 0; i < t->nbig; ++i)
+        if (t->big[i]->cap >= cap && t->big[i]->cap / 2 <= cap && (best < 0 || t->big[i]->cap < t->big[best]->cap))
+            best = i;
+    if (best < 0)
+        return nullptr;
+    if (!zt_alloc_tick()) {
+        *failed = true;
+        return nullptr;
+    }
+    zt_block *b = t->big[best];
+    t->big[best] = t->big[--t->nbig];
+    t->big_bytes -= b->cap;
+    return b;
+}
+
+bool big_keep(zt_block *b) noexcept
+{
+    if (b->external || b->cap < ZT_BIG_MIN)
+        return false;
+    zt_tls *t = zt_tls_get();
+    if (t->nbig == ZT_BIG_BLOCKS || t->big_bytes + b->cap > ZT_BIG_KEEP)
+        return false;
+    t->big[t->nbig++] = b;
+    t->big_bytes += b->cap;
+    return true;
+}
+
+// Blocks of a megabyte and more are mapped with their pages made present
+// in one system call: faulting 64 MiB in page by page cost more than
+// decoding into it.  Not in AddressSanitizer builds, which must see every
+// block to catch uses after release.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t MAP_MIN = SIZE_MAX;
+#else
+constexpr size_t MAP_MIN = size_t{1} << 20;
+#endif
+
+zt_block *block_map(size_t *cap) noexcept
+{
+    size_t page = 4096;
+    size_t total = (sizeof(zt_block) + *cap + page - 1) / page * page;
+    if (!zt_alloc_tick())
+        return nullptr;
+    void *p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    *cap = total - sizeof(zt_block);
+    return static_cast<zt_block *>(p);
+}
+
+void block_free(zt_block *b) noexcept
+{
+    if (b->mapped)
+        munmap(b, sizeof(zt_block) + b->cap);
+    else
+        zt_free(b);
 }
 
 zt_block *block_new(size_t cap) noexcept
 {
-    auto *b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block) + cap));
+    bool failed = false;
+    uint16_t mapped = 0;
+    zt_block *b = cap >= ZT_BIG_MIN ? big_take(cap, &failed) : nullptr;
+    if (b) {
+        cap = b->cap;  // a reused block keeps all its room
+        mapped = b->mapped;
+    } else if (!failed && cap >= MAP_MIN) {
+        b = block_map(&cap);
+        mapped = 1;
+    } else if (!failed) {
+        b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block) + cap));
+    }
     if (!b)
         return nullptr;
     b->refs.store(1, std::memory_order_relaxed);
     b->external = 0;
+    b->mapped = mapped;
     b->cap = cap;
     b->fill.store(0, std::memory_order_relaxed);
     b->data = reinterpret_cast<unsigned char *>(b + 1);
@@ -219,8 +312,8 @@ void zt_block_unref(zt_block *b) noexcept
 {
     // The last reference needs no locked instruction: no other view can
     // reach the block any more.
-    if (zt_block_mine(b) || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        zt_free(b);
+    if ((zt_block_mine(b) || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) && !big_keep(b))
+        block_free(b);
 }
 
 void zt_tls_release_caches(zt_tls *t) noexcept
@@ -231,6 +324,9 @@ void zt_tls_release_caches(zt_tls *t) noexcept
         zt_free(s.text);
         s = zt_scratch{};
     }
+    while (t->nbig > 0)
+        block_free(t->big[--t->nbig]);
+    t->big_bytes = 0;
 }
 
 void zt_pop_front(ztview *v, size_t n) noexcept
@@ -345,6 +441,7 @@ ztview *_ztview_from_buf(const void *bytes, size_t len, int copy, const char *mo
         if (b) {
             b->refs.store(1, std::memory_order_relaxed);
             b->external = 1;
+            b->mapped = 0;
             b->cap = len;
             b->fill.store(len, std::memory_order_relaxed);
             b->data = static_cast<unsigned char *>(const_cast<void *>(bytes));

@@ -2,7 +2,7 @@
 // thread (thread_state.h).
 #include <cstring>
 
-#include "common/alloc.h"
+#include "alloc.h"
 #include "view_internal.h"
 
 namespace {

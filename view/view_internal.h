@@ -19,17 +19,27 @@
 // is shared (zt_block_claim), so two views never write the same bytes.
 struct zt_block {
     std::atomic<uint32_t> refs;  // segments (and reservations) that refer to the block
-    uint32_t external;           // 1: the bytes belong to the caller; never written
+    uint16_t external;           // 1: the bytes belong to the caller; never written
+    uint16_t mapped;             // 1: a mapping of its own (view.cpp, block_map)
     size_t cap;                  // bytes of storage
     std::atomic<size_t> fill;    // bytes written so far
     unsigned char *data;
 };
 
-inline void zt_block_ref(zt_block *b) noexcept { b->refs.fetch_add(1, std::memory_order_relaxed); }
-
 // True when the caller's reference is the only one: no other view, in any
 // thread, can then reach the block, and it may be changed in place.
 inline bool zt_block_mine(const zt_block *b) noexcept { return b->refs.load(std::memory_order_acquire) == 1; }
+
+// Adds a reference for the caller, who holds one.  Held alone, no other
+// thread can reach the count, and a plain store does (the usual case: a
+// line cut from a parser's input block); otherwise a locked add.
+inline void zt_block_ref(zt_block *b) noexcept
+{
+    if (b->refs.load(std::memory_order_relaxed) == 1)
+        b->refs.store(2, std::memory_order_relaxed);
+    else
+        b->refs.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Claims the n bytes at `from` (the block's current fill) for writing;
 // false when another view sharing the block claimed them first.

@@ -1,4 +1,4 @@
-#include "common/alloc.h"
+#include "alloc.h"
 
 #include <cerrno>
 #include <cstdlib>
