@@ -21,8 +21,13 @@
  *   - A call that fails for lack of memory returns null or -1, sets errno to
  *     ENOMEM and leaves every view it was given exactly as it was.
  *   - Nothing here writes to stdout or stderr, aborts, or throws.
- *   - Views are not thread-safe; one view belongs to one caller at a time.
- *     The escape scratch slots are shared by the whole process.
+ *   - Threads: a view belongs to one thread at a time and needs no lock
+ *     there; a view may be handed to another thread (with the host's usual
+ *     synchronisation) and used or released there.  Views that share
+ *     blocks may be used, written and released in different threads at the
+ *     same time: reference counts are atomic and a view never writes bytes
+ *     another view can see.  The escape scratch slots are per thread, and
+ *     ztview_live_count sums the counts of every thread.
  */
 #ifndef ZTVIEW_H
 #define ZTVIEW_H

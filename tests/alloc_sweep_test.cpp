@@ -243,6 +243,13 @@ const Row kRows[] = {
          });
      }},
     {"ztview_append", [] { return views([](ztview *a, ztview *) { return ztview_append(a, std::string(9000, 'z').data(), 9000); }); }},
+    // Past a megabyte: a mapped block, or one reused from the thread's cache.
+    {"ztview_append large", [] {
+         return views([](ztview *a, ztview *) {
+             std::string big(2u << 20, 'z');
+             return ztview_append(a, big.data(), big.size());
+         });
+     }},
     {"ztview_appends", [] { return views([](ztview *, ztview *b) { return ztview_appends(b, "xyz"); }); }},
     {"ztview_concat", [] { return views([](ztview *a, ztview *b) { return ztview_concat(b, a); }); }},
     {"ztview_concat self", [] { return views([](ztview *a, ztview *) { return ztview_concat(a, a); }); }},

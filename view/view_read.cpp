@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/alloc.h"
+#include "alloc.h"
 #include "view_internal.h"
 
 namespace {

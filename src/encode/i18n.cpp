@@ -3,7 +3,7 @@
 // The word is read from flat bytes (a short prefix of the caller's view is
 // copied out; the whole view only when a word is longer than that), the
 // text is decoded with the one-shot quoted-printable or base64 decoder and
-// converted to UTF-8 (encode/charset.h).  Runs of "?" separate fields as
+// converted to UTF-8 (charset/charset.h).  Runs of "?" separate fields as
 // one.  A charset the converter does not know leaves the decoded bytes
 // unconverted; bytes that do not convert become "?".
 #define ZT_MODULE "encode"
@@ -13,17 +13,10 @@
 #include "base64/b64_internal.h"
 #include "common/alloc.h"
 #include "common/handles.h"
-#include "encode/charset.h"
+#include "charset/charset.h"
 #include "encode/i18n_internal.h"
 #include "ztmime.h"
 
-// Room for hosts to add aliases: write into the first null entry and keep
-// a null name after the last one.
-ztmime_alias aliases[16] = {
-    {"KS_C_5601-1987", "CP949"},
-    {"ksc5601", "CP949"},
-    {nullptr, nullptr},
-};
 
 namespace zt_i18n {
 namespace {

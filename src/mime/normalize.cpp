@@ -13,7 +13,7 @@
 
 #include "common/alloc.h"
 #include "common/handles.h"
-#include "encode/charset.h"
+#include "charset/charset.h"
 #include "encode/i18n_internal.h"
 #include "mime/scan.h"
 #include "ztmime.h"

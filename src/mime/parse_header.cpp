@@ -15,7 +15,7 @@
 #include "common/alloc.h"
 #include "common/error.h"
 #include "common/handles.h"
-#include "encode/charset.h"
+#include "charset/charset.h"
 #include "ztmime.h"
 
 namespace {
