@@ -311,6 +311,12 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     return true;
 }
 
+void lower_in_place(unsigned char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i)
+        p[i] = lower(p[i]);
+}
+
 bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
 {
     n.off[slot] = n.text.n;
@@ -339,43 +345,40 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
         size_t at = k ? b.cd_index : b.ct_index, blen = 0;
         if (!at)
             continue;
-        ByteBuf f;
+        ByteBuf &f = r->scratch;
+        f.clear();
         bool ok = f.append_view(b.get(at - 1)) && f.n;
         const unsigned char *body = ok ? field_body(f.p, f.n, &blen) : nullptr;
-        ok = ok && read_params(body, blen, k ? cd : ct, &problems);
-        f.release();
-        if (!ok)
+        if (!ok || !read_params(body, blen, k ? cd : ct, &problems))
             return false;
     }
 
     // Content type: the parser's record (the value it follows), lower case;
     // missing or without a subtype, the default of the enclosing multipart.
-    ByteBuf type;
     const ztview *recorded = r->ctx->part.content_type;
-    if (!type.append_view(recorded))
+    size_t at = n.text.n;
+    if (!n.text.append_view(recorded) || !n.text.push(0))
         return false;
-    for (size_t i = 0; i < type.n; ++i)
-        type.p[i] = lower(type.p[i]);
-    const void *slash = type.n ? std::memchr(type.p, '/', type.n) : nullptr;
-    bool typed = slash && slash != type.p && static_cast<const unsigned char *>(slash) != type.p + type.n - 1;
-    if (!typed && type.n)
-        problems |= ZTMIME_PROBLEM_HEADER;
-    bool ok = typed ? put_text(n, 1, type.p, type.n) : put_cstr(n, 1, in_digest ? "message/rfc822" : "text/plain");
-    type.release();
-    if (!ok)
-        return false;
+    unsigned char *type = n.text.p + at;
+    size_t tn = n.text.n - at - 1;
+    lower_in_place(type, tn);
+    const void *slash = tn ? std::memchr(type, '/', tn) : nullptr;
+    bool typed = slash && slash != type && static_cast<const unsigned char *>(slash) != type + tn - 1 &&
+                 !std::memchr(type, 0, tn);
+    n.off[1] = at;
+    if (!typed) {
+        if (tn)
+            problems |= ZTMIME_PROBLEM_HEADER;
+        n.text.n = at;
+        if (!put_cstr(n, 1, in_digest ? "message/rfc822" : "text/plain"))
+            return false;
+    }
 
     size_t vl = 0;
     const unsigned char *v = ct.get("charset", &vl);
-    ByteBuf cs;
-    if (v && !cs.append(v, vl)) 
+    if (!put_text(n, 2, v, v ? vl : 0))
         return false;
-    for (size_t i = 0; i < cs.n; ++i)
-        cs.p[i] = lower(cs.p[i]);
-    ok = put_text(n, 2, cs.p, cs.n);
-    cs.release();
-    if (!ok)
-        return false;
+    lower_in_place(n.text.p + n.off[2], n.text.n - n.off[2] - 1);
 
     const char *disp = "";
     if (cd.main.n == 6 && std::memcmp(cd.main.p, "inline", 6) == 0)
@@ -387,7 +390,7 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 
     ByteBuf name;
     bool found = false;
-    ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
+    bool ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
          put_text(n, 4, name.p, name.n);
     name.release();
     if (!ok)

@@ -99,6 +99,7 @@ void release_all(ztmime_reader *r) noexcept
     r->dec.release();
     r->dec_index.release();
     r->conv.release();
+    r->scratch.release();
     r->cuts.release();
     r->line_head.release();
     ztmime_destroy(r->ctx);

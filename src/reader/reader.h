@@ -93,6 +93,7 @@ struct ztmime_reader {
     mutable bool dec_ready;
 
     zt_reader::Body body;
+    zt_reader::ByteBuf scratch;   // a field's bytes while it is interpreted
 
     // mbox splitting
     uint64_t in_total;     // bytes ever put in `in`
