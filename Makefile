@@ -28,6 +28,8 @@ bench:
 	$(BUILD)/bench/bench/parse_bench
 	$(BUILD)/bench/bench/codec_bench
 	$(BUILD)/bench/bench/rss_1gib
+	$(BUILD)/bench/bench/reader_bench
+	$(BUILD)/bench/bench/rss_reader
 
 install: all
 	cmake --install $(BUILD)/release

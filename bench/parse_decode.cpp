@@ -20,14 +20,14 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "decode_loop.h"
 #include "mbox_gen.h"
 #include "ztmime.h"
 
 namespace {
 
+using namespace zt_bench;
 using namespace zt_bench::gen;
-
-constexpr size_t kChunk = 64u << 10;
 
 // A quoted-printable text part of about `bytes` bytes: prose with encoded
 // accents and soft line breaks, LF line ends as in an mbox.
@@ -89,78 +89,6 @@ std::string corpus_mbox(size_t bytes)
     for (const std::string &n : names)
         all += zt_bench::read_file(dir + n);
     return repeat_to(all, bytes);
-}
-
-struct Totals {
-    size_t decoded = 0, parts = 0, failures = 0;
-};
-
-// Parses one message and decodes its bodies through `*enc`.
-void parse_and_decode(ztmime_ctx *ctx, ztmime_encoder **enc, ztview *decoded, const char *p, size_t n,
-                      Totals &t)
-{
-    bool decoding = false;
-    auto end_part = [&] {
-        if (decoding) {
-            ztmime_encoder_finish(*enc, decoded);
-            t.decoded += ztview_get_len(decoded);
-            ztview_rewind(decoded);
-            decoding = false;
-        }
-    };
-    ztmime_reset(ctx);
-    ctx->flags &= ~ZTMIME_FLAG_FINISH;
-    for (size_t off = 0;; off += kChunk) {
-        if (off < n) {
-            ztview *chunk = _ztview_from_buf(p + off, std::min(kChunk, n - off), 0, "host", __LINE__);
-            ztmime_update(ctx, chunk);
-            ztview_destroy(chunk);
-        } else {
-            ztmime_finish(ctx);
-        }
-        for (;;) {
-            ztview *out = nullptr;
-            int ev = ztmime_do(ctx, &out);
-            switch (ev) {
-            case ZTMIME_HEADER:
-            case ZTMIME_PART_HEADER:
-                ztmime_parse_header(ctx, out, nullptr);
-                break;
-            case ZTMIME_HEADERS_DONE:
-            case ZTMIME_PART_HEADERS_DONE: {
-                end_part();
-                int code = ctx->part.encoding;
-                if (code == ZTMIME_ENC_BASE64 || code == ZTMIME_ENC_QP || code == ZTMIME_ENC_UUENCODE) {
-                    *enc = ztmime_encoder_reset(*enc, code, 1);
-                    decoding = *enc != nullptr;
-                    ++t.parts;
-                }
-                break;
-            }
-            case ZTMIME_PART_BODY:
-                if (decoding) {
-                    if (ztmime_encoder_update(*enc, decoded, out) != 0) {
-                        ++t.failures;
-                        decoding = false;
-                    }
-                    t.decoded += ztview_get_len(decoded);
-                    ztview_rewind(decoded);
-                }
-                break;
-            case ZTMIME_PART_DONE:
-            case ZTMIME_MSG_DONE:
-                end_part();
-                break;
-            default:
-                break;
-            }
-            ztview_destroy(out);
-            if (ev == ZTMIME_MSG_DONE || ev == ZTMIME_ERROR)
-                return;
-            if (ev == ZTMIME_NO_DATA)
-                break;
-        }
-    }
 }
 
 struct DataSet {

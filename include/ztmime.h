@@ -1136,7 +1136,36 @@ ZTMIME_EXPORT int ztmime_lock(ztview *view, uint8_t key) ZT_NOEXCEPT;
 /*
  * The reader drives the parser, header interpretation and an encoder
  * object itself and hands out parts, their facts and their decoded bytes
- * in one streaming pull loop.
+ * in one streaming pull loop.  It is what most hosts want; the event parser
+ * above is for hosts that need every line as it stands.
+ *
+ * Order of calls:
+ *
+ *     r = ztmime_reader_new(flags);
+ *     for each chunk of input:
+ *         ztmime_reader_feed(r, bytes, n);
+ *         while ((it = ztmime_reader_next(r, &data, &len)) != ZTMIME_ITEM_NONE) ...
+ *     ztmime_reader_finish(r);
+ *     while ((it = ztmime_reader_next(r, &data, &len)) != ZTMIME_ITEM_NONE) ...
+ *     ztmime_reader_reset(r) for unrelated input, or ztmime_reader_destroy(r).
+ *
+ * A loop that stops at ZTMIME_ITEM_ERROR as well never spins.  Items come
+ * in tree order: MESSAGE, PART for the message's own entity, the items of
+ * its children, its PART_END, MESSAGE_END.  A multipart's children follow
+ * its PART; a message/rfc822 part has one child, the embedded message's
+ * entity (its path is the part's path and ".1").  Containers get no DATA:
+ * the preamble and epilogue of a multipart are not handed out.  Every PART
+ * gets its PART_END, also when the input ends early.
+ *
+ * Memory stays bounded by the longest line and header block plus what the
+ * host feeds between two drains: DATA is handed out as the input arrives,
+ * pointing into the reader's own storage where it can, never accumulated
+ * for a whole part.  Malformed mail never stops the reader: it records
+ * ZTMIME_PROBLEM_ bits in the part and goes on.  Only lack of memory stops
+ * it (ZTMIME_ITEM_ERROR).
+ *
+ * A reader belongs to one caller at a time; it uses the converter cache of
+ * the encoded-word decoder.
  */
 typedef struct ztmime_reader ztmime_reader; /* opaque */
 
@@ -1165,7 +1194,10 @@ typedef struct ztmime_part_info {
                                  (message/rfc822 inside multipart/digest) */
     const char *charset;      /* the charset parameter in lower case, or "" */
     const char *disposition;  /* "inline", "attachment" or "" */
-    const char *filename;     /* UTF-8, or "" */
+    const char *filename;     /* UTF-8, or "": Content-Disposition filename* (RFC 2231,
+                                 continuations and charset), filename, then Content-Type
+                                 name* and name; the name as the sender wrote it, never
+                                 safe to use as a path */
     int32_t encoding;         /* a ztmime_enc code, 0 when none */
     int32_t container;        /* 1 for multipart/ and message/rfc822: children follow, no DATA */
     uint64_t size;            /* decoded bytes handed out so far; final at ZTMIME_ITEM_PART_END */
@@ -1173,16 +1205,140 @@ typedef struct ztmime_part_info {
 } ztmime_part_info;
 
 ZTMIME_EXPORT ztmime_reader *ztmime_reader_new(uint32_t flags) ZT_NOEXCEPT;
+/*
+ * Makes a reader.  flags: ZTMIME_READER_MBOX when the input is an mbox
+ * (every line that begins with "From " ends the message before it and is
+ * not part of any message; ">From ", ">>From " ... lose one ">"; the blank
+ * line before a "From " line is the separator, not data; bytes before the
+ * first "From " line, when there are any, are a message too), and
+ * ZTMIME_READER_TEXT_UTF8 to have the DATA of every text/ part converted to
+ * UTF-8 from its charset.  Other bits are ignored.
+ *
+ * Returns the reader, owned by the caller (ztmime_reader_destroy), or null
+ * with errno ENOMEM; nothing is left allocated then.
+ */
+
 ZTMIME_EXPORT int ztmime_reader_feed(ztmime_reader *r, const void *data, size_t len) ZT_NOEXCEPT;
+/*
+ * Appends a copy of len bytes of input; never parses (ztmime_reader_next
+ * does).  Any chunk size is allowed, data is the caller's again at once.
+ *
+ * Returns 0, or -1: errno EINVAL for a null reader, null data with a
+ * non-zero len, a call after ztmime_reader_finish or after ZTMIME_ITEM_ERROR;
+ * errno ENOMEM when the copy could not be made.  Without
+ * ZTMIME_READER_MBOX nothing was appended then and the reader goes on; in
+ * mbox mode the reader stops (ZTMIME_ITEM_ERROR) until a reset.
+ */
+
 ZTMIME_EXPORT int ztmime_reader_finish(ztmime_reader *r) ZT_NOEXCEPT;
+/*
+ * Announces the end of input; the remaining items are then drained with
+ * ztmime_reader_next up to ZTMIME_ITEM_NONE.  A second call does nothing.
+ * Returns 0, or -1 with errno EINVAL for a null reader, or ENOMEM in mbox
+ * mode when the last line could not be taken (the reader then stops).
+ */
+
 ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data, size_t *len) ZT_NOEXCEPT;
+/*
+ * Hands out the next item.  *data and *len (either pointer may be null)
+ * are set to null and 0, except for ZTMIME_ITEM_DATA:
+ *
+ *   ZTMIME_ITEM_NONE         nothing can be said before more input is fed;
+ *                            after ztmime_reader_finish: everything was
+ *                            handed out.
+ *   ZTMIME_ITEM_MESSAGE      a message begins (each message of an mbox;
+ *                            one per input otherwise, also an empty one).
+ *   ZTMIME_ITEM_PART         a part's header block is complete;
+ *                            ztmime_reader_part describes it and
+ *                            ztmime_reader_header reads its fields.
+ *   ZTMIME_ITEM_DATA         *len (> 0) decoded body bytes of the current
+ *                            part at *data, valid until the next call on
+ *                            this reader; they belong to the reader.
+ *                            Transfer encoding is removed (base64,
+ *                            quoted-printable, x-uuencode between its
+ *                            "begin" and "end" lines); lines that fail to
+ *                            decode are left out and ZTMIME_PROBLEM_DECODE
+ *                            is set.  The line break before a delimiter
+ *                            line belongs to the delimiter; a last line
+ *                            without a line end is data.  With
+ *                            ZTMIME_READER_TEXT_UTF8, text/ parts come as
+ *                            UTF-8: bytes that do not convert become U+FFFD
+ *                            and set ZTMIME_PROBLEM_CHARSET (a charset
+ *                            without converter: the bytes are read as UTF-8
+ *                            and the bit is set).  No charset, US-ASCII and
+ *                            UTF-8 are all read as UTF-8.
+ *   ZTMIME_ITEM_PART_END     the current part is complete;
+ *                            ztmime_reader_part describes it, with its
+ *                            final size and problems.
+ *   ZTMIME_ITEM_MESSAGE_END  the message is complete.
+ *   ZTMIME_ITEM_ERROR        the reader ran out of memory (or r is null)
+ *                            and gives this item until ztmime_reader_reset;
+ *                            ztmime_reader_error says why.
+ *
+ * Problems: ZTMIME_PROBLEM_HEADER for a malformed field (bad parameter,
+ * conflicting Content-Type or file name, a type without subtype, a
+ * multipart without boundary, whose body then is one part's data);
+ * ZTMIME_PROBLEM_TRUNCATED for every part the input ended inside (parts
+ * of a multipart whose close delimiter never came, a header block cut in a
+ * line); ZTMIME_PROBLEM_DECODE also for an encoding the reader cannot undo
+ * (the bytes then come as they are).
+ */
+
 ZTMIME_EXPORT const ztmime_part_info *ztmime_reader_part(const ztmime_reader *r) ZT_NOEXCEPT;
+/*
+ * The current part: after ZTMIME_ITEM_PART_END the part that ended,
+ * otherwise the innermost part that is announced and not yet ended; null
+ * when none is (before the first PART of a message, after MESSAGE_END).
+ * The record and its texts belong to the reader and stay valid until the
+ * next ztmime_reader_next.  size counts the bytes handed out as DATA (after
+ * conversion to UTF-8 when that is on); a container's size stays 0.
+ * content_type is the type the parser followed, in lower case; missing or
+ * without a subtype, "text/plain", or "message/rfc822" for a part of a
+ * multipart/digest.  charset is the parameter as written, in lower case
+ * ("" when absent, although US-ASCII is meant).  disposition is "" when
+ * there is no Content-Disposition and "attachment" for every type other
+ * than "inline".
+ */
+
 ZTMIME_EXPORT const char *ztmime_reader_header(const ztmime_reader *r, const char *name) ZT_NOEXCEPT;
+/*
+ * The value of the first field called `name` (case ignored) in the header
+ * block of the part last announced with ZTMIME_ITEM_PART: unfolded, leading
+ * and trailing blanks removed, RFC 2047 encoded words decoded (blanks
+ * between two words dropped), as NUL-terminated UTF-8.  Raw 8-bit text is
+ * kept when the field is valid UTF-8 and read as ISO-8859-1 otherwise; NUL
+ * bytes are left out.  Valid until the next ZTMIME_ITEM_PART (or reset);
+ * owned by the reader.
+ *
+ * Returns null when there is no such field (or no part was announced), or
+ * null with errno ENOMEM when the values could not be decoded; the reader
+ * itself goes on either way.
+ */
+
 ZTMIME_EXPORT int ztmime_reader_header_at(const ztmime_reader *r, size_t i, const char **name,
                                           const char **value) ZT_NOEXCEPT;
+/*
+ * Field i (from 0, in the order of the block) of the same header block:
+ * its name as written and its value decoded as by ztmime_reader_header.
+ * Either output pointer may be null.  Returns 0, or -1 when i is past the
+ * last field (errno untouched) or with errno ENOMEM (outputs untouched).
+ */
+
 ZTMIME_EXPORT const char *ztmime_reader_error(const ztmime_reader *r) ZT_NOEXCEPT;
+/*
+ * Why the reader stopped after ZTMIME_ITEM_ERROR ("out of memory"); "" while
+ * it works.  Never null; owned by the reader.
+ */
+
 ZTMIME_EXPORT void ztmime_reader_reset(ztmime_reader *r) ZT_NOEXCEPT;
+/*
+ * Makes the reader ready for unrelated input with the same flags: drops
+ * pending input, open parts and a stop after ZTMIME_ITEM_ERROR, keeps its
+ * storage.  Pointers handed out before become invalid.  Null is ignored.
+ */
+
 ZTMIME_EXPORT void ztmime_reader_destroy(ztmime_reader *r) ZT_NOEXCEPT;
+/* Releases the reader and everything it holds.  Null is ignored. */
 
 #ifdef __cplusplus
 }

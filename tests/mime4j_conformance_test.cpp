@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "mime4j_known.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -18,33 +19,6 @@ using namespace zt_test;
 namespace {
 
 const std::string corpus = std::string(ZT_CORPUS_DIR) + "/mime4j/";
-
-// Our rules differ from the corpus parser's for these messages.
-const std::map<std::string, std::string> known_differences = {
-    {"testmsgs/bad-newlines-multiple-parts-base64.msg", "an encoded message/rfc822 body is parsed as it stands, not decoded first"},
-    {"testmsgs/base64encoded-rfc822message-nested.msg", "an encoded message/rfc822 body is parsed as it stands, not decoded first"},
-    {"testmsgs/base64encoded-rfc822message.msg", "an encoded message/rfc822 body is parsed as it stands, not decoded first"},
-    {"mimetools-testmsgs/multi-2gifs-base64.msg", "an encoded message/rfc822 body is parsed as it stands, not decoded first"},
-    {"testmsgs/basic-plain-with-bad-header-separator.msg", "a line failing the header-name test ends the header block"},
-    {"testmsgs/malformedHeader-nocrlfcrlf.msg", "a line failing the header-name test ends the header block"},
-    {"testmsgs/malformedHeader-noheader.msg", "a line failing the header-name test ends the header block"},
-    {"testmsgs/malformedHeaderStartsBody-nocrlfcrlf.msg", "expected file made with a special option that loses a line"},
-    {"testmsgs/malformedHeaderStartsBody-noheader.msg", "expected file made with a special option that loses a line"},
-    {"mimetools-testmsgs/hdr-fakeout.msg", "a line failing the header-name test ends the header block"},
-    {"testmsgs/obsolete.msg", "\"Name :\" fails the header-name test and ends the header block"},
-    {"mimetools-testmsgs/jt-0498.msg", "a leading mbox \"From \" line fails the header-name test: all is body"},
-    {"mimetools-testmsgs/mp-msg-rfc822.msg", "a leading mbox \"From \" line fails the header-name test: all is body"},
-    {"mimetools-testmsgs/twopart.msg", "a leading mbox \"From \" line fails the header-name test: all is body"},
-    {"mimetools-testmsgs/uu-junk.msg", "a leading mbox \"From \" line fails the header-name test: all is body"},
-    {"testmsgs/multipartdigestnestedemptyparts.msg", "no default type for parts of multipart/digest"},
-    {"mimetools-testmsgs/multi-digest.msg", "no default type for parts of multipart/digest"},
-    {"mimetools-testmsgs/multi-badnames.msg", "a boundary value keeps the line break folded inside its quotes"},
-    {"mimetools-testmsgs/multi-clen.msg", "a boundary value keeps the line break folded inside its quotes"},
-    {"mimetools-testmsgs/multi-simple.msg", "a boundary value keeps the line break folded inside its quotes"},
-    {"mimetools-testmsgs/frag.msg", "the close delimiter around an embedded message leaves that boundary open: outer closes are body"},
-    {"testmsgs/missing-inner-boundary.msg", "only the innermost boundary is tested: outer delimiters are inner body"},
-    {"mimetools-testmsgs/multi-frag.msg", "only the innermost boundary is tested: outer delimiters are inner body"},
-};
 
 // Both sides are turned into one stream of lines: "[type]" at the end of
 // each header block (main value of its first Content-Type field, lower

@@ -1,0 +1,511 @@
+// Header blocks of the reader: the raw fields of a block, their values
+// decoded to UTF-8 when the host asks for them, and the facts of a part
+// (content type, charset, disposition, file name) read from its block.
+#define ZT_MODULE "reader"
+
+#include <cerrno>
+#include <cstdio>
+#include <strings.h>
+
+#include "common/handles.h"
+#include "common/module.h"
+#include "reader/reader.h"
+
+namespace zt_reader {
+
+bool HeaderBlock::add(const ztview *field) noexcept
+{
+    size_t at[2] = {raw.n, raw.n + ztview_get_len(field)};
+    if (!index.reserve(sizeof at) || !raw.append_view(field))
+        return false;
+    index.append(at, sizeof at);
+    ++count;
+    // The first Content-Type and Content-Disposition fields are the ones
+    // that count.
+    const unsigned char *p = raw.p + at[0];
+    size_t n = at[1] - at[0];
+    if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
+        size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
+        while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
+            ++k;
+        if (k && k < n && p[k] == ':') {
+            size_t &slot = lower(p[8]) == 't' ? ct_index : cd_index;
+            if (!slot)
+                slot = count;
+        }
+    }
+    return true;
+}
+
+const unsigned char *HeaderBlock::field(size_t i, size_t *len) const noexcept
+{
+    size_t at[2];
+    std::memcpy(at, index.p + i * sizeof at, sizeof at);
+    *len = at[1] - at[0];
+    return raw.p + at[0];
+}
+
+namespace {
+
+bool blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
+
+int hex(unsigned char c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = lower(c);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The body of a field: what follows its first colon.
+const unsigned char *field_body(const unsigned char *p, size_t n, size_t *len) noexcept
+{
+    const void *colon = std::memchr(p, ':', n);
+    size_t skip = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) + 1 : n;
+    *len = n - skip;
+    return p + skip;
+}
+
+// Parameters of a structured field, names in lower case.
+struct Params {
+    ByteBuf list;  // per entry: size_t name length, name, size_t value length, value
+    ByteBuf main;  // main value, lower case
+
+    ~Params() { list.release(), main.release(); }
+
+    bool add(const ztview *name, const ztview *value) noexcept
+    {
+        size_t nl = ztview_get_len(name), vl = ztview_get_len(value);
+        if (!list.reserve(2 * sizeof(size_t) + nl + vl))
+            return false;
+        list.append(&nl, sizeof nl);
+        size_t at = list.n;
+        list.append_view(name);
+        for (size_t i = at; i < list.n; ++i)
+            list.p[i] = lower(list.p[i]);
+        list.append(&vl, sizeof vl);
+        list.append_view(value);
+        return true;
+    }
+    // Whether a parameter name begins with `base`.
+    bool any(const char *base) const noexcept
+    {
+        size_t k = std::strlen(base);
+        for (size_t at = 0; at < list.n;) {
+            size_t nl, vl;
+            std::memcpy(&nl, list.p + at, sizeof nl);
+            const unsigned char *np = list.p + at + sizeof nl;
+            if (nl >= k && std::memcmp(np, base, k) == 0)
+                return true;
+            std::memcpy(&vl, np + nl, sizeof vl);
+            at += 2 * sizeof(size_t) + nl + vl;
+        }
+        return false;
+    }
+    // The value of the first parameter called `name`, or null.
+    const unsigned char *get(const char *name, size_t *len) const noexcept
+    {
+        size_t k = std::strlen(name);
+        for (size_t at = 0; at < list.n;) {
+            size_t nl, vl;
+            std::memcpy(&nl, list.p + at, sizeof nl);
+            const unsigned char *np = list.p + at + sizeof nl;
+            std::memcpy(&vl, np + nl, sizeof vl);
+            const unsigned char *vp = np + nl + sizeof vl;
+            if (nl == k && std::memcmp(np, name, k) == 0) {
+                *len = vl;
+                return vp;
+            }
+            at = static_cast<size_t>(vp + vl - list.p);
+        }
+        return nullptr;
+    }
+};
+
+// Reads the main value and parameters of a field body with the header
+// toolkit.  False for lack of memory; *problems gets
+// ZTMIME_PROBLEM_HEADER for anything malformed.
+bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problems) noexcept
+{
+    ViewHandle body(_ztview_from_buf(p, n, 0, ZT_MODULE, __LINE__), ZT_MODULE);
+    if (!body && n)
+        return false;
+    ztview *value = nullptr, *name = nullptr, *attr = nullptr;
+    bool ok = true;
+    errno = 0;
+    int rc = ztmime_header_get_value(body.get(), &value);
+    if (rc == -1 && errno == ENOMEM) {
+        ok = false;
+    } else {
+        if (rc != 0)
+            *problems |= ZTMIME_PROBLEM_HEADER;
+        if (!ps.main.append_view(value))
+            ok = false;
+        for (size_t i = 0; i < ps.main.n; ++i)
+            ps.main.p[i] = lower(ps.main.p[i]);
+        ztview_skip_while(body.get(), " \t\r\n;");
+    }
+    while (ok && ztview_get_len(body.get()) > 0) {
+        errno = 0;
+        rc = ztmime_header_get_attribute_name(body.get(), &name);
+        if (rc == -1) {
+            ok = errno != ENOMEM;
+            *problems |= ZTMIME_PROBLEM_HEADER;
+            break;
+        }
+        if (rc == -2)
+            *problems |= ZTMIME_PROBLEM_HEADER;
+        ztview_skip_while(body.get(), " \t");
+        errno = 0;
+        rc = ztmime_header_get_attribute_value(body.get(), &attr);
+        if (rc == -1) {
+            ok = errno != ENOMEM;
+            *problems |= ZTMIME_PROBLEM_HEADER;
+            break;
+        }
+        if (rc == -2)
+            *problems |= ZTMIME_PROBLEM_HEADER;
+        if (ztview_get_len(name) > 0 && !(rc == -2 && ztview_get_len(attr) == 0) && !ps.add(name, attr))
+            ok = false;
+        ztview_skip_while(body.get(), " \t\r\n;");
+    }
+    zt_view_free(value);
+    zt_view_free(name);
+    zt_view_free(attr);
+    return ok;
+}
+
+// Percent escapes of an extended parameter value.
+void percent_decode(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] == '%' && i + 2 < n && hex(p[i + 1]) >= 0 && hex(p[i + 2]) >= 0) {
+            out.p[out.n++] = static_cast<unsigned char>(hex(p[i + 1]) * 16 + hex(p[i + 2]));
+            i += 2;
+        } else {
+            out.p[out.n++] = p[i];
+        }
+    }
+}
+
+// A plain parameter value: backslash escapes undone, encoded words decoded.
+bool plain_name(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+{
+    ByteBuf raw;
+    if (!raw.reserve(n + 1)) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] == '\\' && i + 1 < n)
+            ++i;
+        raw.p[raw.n++] = p[i];
+    }
+    bool ok = decode_value(raw.p, raw.n, out);
+    raw.release();
+    return ok;
+}
+
+// "base*", or the name of continuation i ("base*i", "base*i*").  key
+// holds 32 bytes; base is a short literal.
+const char *make_key(char *key, const char *base, int i, bool star) noexcept
+{
+    size_t n = std::strlen(base);
+    std::memcpy(key, base, n);
+    key[n++] = '*';
+    if (i >= 0) {
+        char digits[8];
+        int k = 0;
+        do
+            digits[k++] = static_cast<char>('0' + i % 10);
+        while ((i /= 10) > 0);
+        while (k)
+            key[n++] = digits[--k];
+        if (star)
+            key[n++] = '*';
+    }
+    key[n] = 0;
+    return key;
+}
+
+// The name in parameter `base` (RFC 2231 extended form, continuations,
+// then plain), appended to out as UTF-8.  *found tells whether any form was
+// present.
+bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, uint32_t *problems) noexcept
+{
+    if (!ps.any(base))
+        return true;
+    char key[32];
+    size_t vl;
+    const unsigned char *v;
+    char charset[48] = "";
+    ByteBuf raw;
+    bool ext = false;
+    if ((v = ps.get(make_key(key, base, -1, true), &vl))) {
+        ext = true;
+        if (!raw.reserve(vl))
+            return false;
+        // charset ' language ' escaped text; without the quotes all is text.
+        const unsigned char *q1 = static_cast<const unsigned char *>(std::memchr(v, '\'', vl));
+        const unsigned char *q2 = q1 ? static_cast<const unsigned char *>(std::memchr(q1 + 1, '\'', v + vl - q1 - 1)) : nullptr;
+        if (q2) {
+            size_t cl = std::min<size_t>(static_cast<size_t>(q1 - v), sizeof charset - 1);
+            for (size_t i = 0; i < cl; ++i)
+                charset[i] = static_cast<char>(lower(v[i]));
+            charset[cl] = 0;
+            percent_decode(q2 + 1, static_cast<size_t>(v + vl - q2 - 1), raw);
+        } else {
+            percent_decode(v, vl, raw);
+        }
+    } else {
+        for (int i = 0; i < 1000; ++i) {
+            bool piece_ext = true;
+            if (!(v = ps.get(make_key(key, base, i, true), &vl))) {
+                piece_ext = false;
+                if (!(v = ps.get(make_key(key, base, i, false), &vl)))
+                    break;
+            }
+            ext = true;
+            if (!raw.reserve(vl)) {
+                raw.release();
+                return false;
+            }
+            if (!piece_ext) {
+                raw.append(v, vl);
+                continue;
+            }
+            const unsigned char *q1 = i == 0 ? static_cast<const unsigned char *>(std::memchr(v, '\'', vl)) : nullptr;
+            const unsigned char *q2 = q1 ? static_cast<const unsigned char *>(std::memchr(q1 + 1, '\'', v + vl - q1 - 1)) : nullptr;
+            if (q2) {
+                size_t cl = std::min<size_t>(static_cast<size_t>(q1 - v), sizeof charset - 1);
+                for (size_t k = 0; k < cl; ++k)
+                    charset[k] = static_cast<char>(lower(v[k]));
+                charset[cl] = 0;
+                percent_decode(q2 + 1, static_cast<size_t>(v + vl - q2 - 1), raw);
+            } else {
+                percent_decode(v, vl, raw);
+            }
+        }
+    }
+    if (ext) {
+        *found = true;
+        bool bad = false;
+        bool ok = convert_name(charset, raw.p, raw.n, out, &bad);
+        if (bad)
+            *problems |= ZTMIME_PROBLEM_CHARSET;
+        raw.release();
+        return ok;
+    }
+    raw.release();
+    if ((v = ps.get(base, &vl))) {
+        *found = true;
+        return plain_name(v, vl, out);
+    }
+    return true;
+}
+
+bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
+{
+    n.off[slot] = n.text.n;
+    if (!n.text.reserve(len + 1))
+        return false;
+    for (size_t i = 0; i < len; ++i)
+        if (p[i])
+            n.text.p[n.text.n++] = p[i];
+    n.text.p[n.text.n++] = 0;
+    return true;
+}
+
+bool put_cstr(Node &n, int slot, const char *s) noexcept
+{
+    return put_text(n, slot, reinterpret_cast<const unsigned char *>(s), std::strlen(s));
+}
+
+} // namespace
+
+bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
+{
+    const HeaderBlock &b = r->collect;
+    uint32_t problems = b.problems;
+    Params ct, cd;
+    size_t len, blen;
+    const unsigned char *f;
+    if (b.ct_index && (f = b.field(b.ct_index - 1, &len))) {
+        const unsigned char *body = field_body(f, len, &blen);
+        if (!read_params(body, blen, ct, &problems))
+            return false;
+    }
+    if (b.cd_index && (f = b.field(b.cd_index - 1, &len))) {
+        const unsigned char *body = field_body(f, len, &blen);
+        if (!read_params(body, blen, cd, &problems))
+            return false;
+    }
+
+    // Content type: the parser's record (the value it follows), lower case;
+    // missing or without a subtype, the default of the enclosing multipart.
+    ByteBuf type;
+    const ztview *recorded = r->ctx->part.content_type;
+    if (!type.append_view(recorded))
+        return false;
+    for (size_t i = 0; i < type.n; ++i)
+        type.p[i] = lower(type.p[i]);
+    const void *slash = type.n ? std::memchr(type.p, '/', type.n) : nullptr;
+    bool typed = slash && slash != type.p && static_cast<const unsigned char *>(slash) != type.p + type.n - 1;
+    if (!typed && type.n)
+        problems |= ZTMIME_PROBLEM_HEADER;
+    bool ok = typed ? put_text(n, 1, type.p, type.n) : put_cstr(n, 1, in_digest ? "message/rfc822" : "text/plain");
+    type.release();
+    if (!ok)
+        return false;
+
+    size_t vl = 0;
+    const unsigned char *v = ct.get("charset", &vl);
+    ByteBuf cs;
+    if (v && !cs.append(v, vl)) 
+        return false;
+    for (size_t i = 0; i < cs.n; ++i)
+        cs.p[i] = lower(cs.p[i]);
+    ok = put_text(n, 2, cs.p, cs.n);
+    cs.release();
+    if (!ok)
+        return false;
+
+    const char *disp = "";
+    if (cd.main.n == 6 && std::memcmp(cd.main.p, "inline", 6) == 0)
+        disp = "inline";
+    else if (cd.main.n)
+        disp = "attachment";  // attachment, and any type we do not know
+    if (!put_cstr(n, 3, disp))
+        return false;
+
+    ByteBuf name;
+    bool found = false;
+    ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
+         put_text(n, 4, name.p, name.n);
+    name.release();
+    if (!ok)
+        return false;
+    n.info.problems |= problems;
+    return true;
+}
+
+bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+{
+    // Unfold: a run of line-break bytes with the byte after it is one space.
+    ByteBuf u;
+    if (!u.reserve(n + 1))
+        return false;
+    for (size_t i = 0; i < n;) {
+        if (p[i] == '\r' || p[i] == '\n') {
+            while (i < n && (p[i] == '\r' || p[i] == '\n'))
+                ++i;
+            if (i < n)
+                ++i, u.p[u.n++] = ' ';
+            continue;
+        }
+        u.p[u.n++] = p[i++];
+    }
+    size_t b = 0, e = u.n;
+    while (b < e && blank(u.p[b]))
+        ++b;
+    while (e > b && blank(u.p[e - 1]))
+        --e;
+    bool utf8 = valid_utf8(u.p + b, e - b);
+    size_t start = out.n;
+    bool ok = out.reserve(2 * (e - b) + 1);
+    bool after_word = false;  // the last thing written was an encoded word
+    size_t text = b;          // start of text not yet written
+    size_t i = b;
+    auto flush = [&](size_t upto) {
+        if (upto <= text)
+            return true;
+        bool r = utf8 ? (out.append(u.p + text, upto - text)) : append_utf8_or_latin1(u.p + text, upto - text, out);
+        text = upto;
+        return r;
+    };
+    while (ok && i < e) {
+        if (u.p[i] != '=' || i + 1 >= e || u.p[i + 1] != '?') {
+            if (!blank(u.p[i]))
+                after_word = false;
+            ++i;
+            continue;
+        }
+        ViewHandle src(_ztview_from_buf(u.p + i, e - i, 0, ZT_MODULE, __LINE__), ZT_MODULE);
+        if (!src) {
+            ok = false;
+            break;
+        }
+        uint32_t used = 0;
+        errno = 0;
+        ViewHandle word(ztmime_i18n_chunk(src.get(), &used), "host");
+        if (!word) {
+            if (errno == ENOMEM) {
+                ok = false;
+                break;
+            }
+            after_word = false;
+            ++i;
+            continue;
+        }
+        // Blanks between two encoded words disappear.
+        size_t k = text;
+        while (k < i && blank(u.p[k]))
+            ++k;
+        if (after_word && k == i)
+            text = i;
+        ok = flush(i);
+        ByteBuf w;
+        if (ok && !(ok = w.append_view(word.get())))
+            break;
+        if (w.n) {
+            const void *z = std::memchr(w.p, 0, w.n);
+            size_t wl = z ? static_cast<size_t>(static_cast<unsigned char *>(const_cast<void *>(z)) - w.p) : w.n;
+            ok = valid_utf8(w.p, wl) ? out.append(w.p, wl) : append_utf8_or_latin1(w.p, wl, out);
+        }
+        w.release();
+        i += used ? used : 1;
+        text = i;
+        after_word = true;
+    }
+    if (ok)
+        ok = flush(e);
+    // Values are C strings: NUL bytes are left out.
+    if (ok) {
+        size_t w = start;
+        for (size_t k = start; k < out.n; ++k)
+            if (out.p[k])
+                out.p[w++] = out.p[k];
+        out.n = w;
+    }
+    u.release();
+    return ok;
+}
+
+bool decode_headers(const ztmime_reader *r) noexcept
+{
+    ByteBuf &dec = r->dec;
+    ByteBuf &idx = r->dec_index;
+    dec.clear();
+    idx.clear();
+    for (size_t i = 0; i < r->shown.count; ++i) {
+        size_t n;
+        const unsigned char *p = r->shown.field(i, &n);
+        const void *colon = std::memchr(p, ':', n);
+        size_t nl = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) : n;
+        size_t name_end = nl;
+        while (name_end > 0 && blank(p[name_end - 1]))
+            --name_end;
+        size_t at[2];
+        at[0] = dec.n;
+        if (!idx.reserve(sizeof at) || !dec.append(p, name_end) || !dec.push(0))
+            return false;
+        at[1] = dec.n;
+        size_t skip = colon ? nl + 1 : n;
+        if (!decode_value(p + skip, n - skip, dec) || !dec.push(0))
+            return false;
+        idx.append(at, sizeof at);
+    }
+    r->dec_ready = true;
+    return true;
+}
+
+} // namespace zt_reader

@@ -1,0 +1,127 @@
+// The message reader's record, shared by its source files:
+//   reader.cpp   public calls, the pull loop and the part tree
+//   body.cpp     transfer decoding and text conversion of a part's body
+//   headers.cpp  header blocks, decoded values, content facts, file names
+//   mbox.cpp     splitting mbox input into messages
+#pragma once
+
+#include <cstdint>
+
+#include "reader/buf.h"
+#include "reader/text.h"
+#include "ztmime.h"
+
+namespace zt_reader {
+
+// One header block: the raw fields one after the other, and where each
+// begins and ends.
+struct HeaderBlock {
+    ByteBuf raw;
+    ByteBuf index;  // size_t pairs: start, end of each field in raw
+    size_t count = 0;
+    uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed
+    size_t ct_index = 0;  // 1 + index of the first Content-Type field, 0: none
+    size_t cd_index = 0;  // likewise for Content-Disposition
+
+    bool add(const ztview *field) noexcept;
+    void clear() noexcept { raw.clear(), index.clear(), count = 0, problems = 0, ct_index = cd_index = 0; }
+    void release() noexcept { raw.release(), index.release(), count = 0; }
+    const unsigned char *field(size_t i, size_t *len) const noexcept;
+};
+
+// One part of the tree, open or just ended.  Its texts live in `text`.
+struct Node {
+    ByteBuf text;          // path, content type, charset, disposition, file name, each NUL-ended
+    size_t off[5];
+    ztmime_part_info info;
+    int32_t mp_depth;      // a multipart: the parser's boundary depth of its entry; else 0
+    uint32_t children;
+    bool multipart, rfc822, closed, digest;
+
+    void fix() noexcept;   // points info at the texts
+};
+
+// Body of the leaf being read.
+struct Body {
+    bool active = false;   // the top node is a leaf receiving data
+    int code = 0;          // codec to decode with: base64, qp, uuencode, or 0
+    bool holdback = false; // the line break before a delimiter is held back
+    unsigned char held[2];
+    uint8_t nheld = 0;
+    int uu = 0;            // uuencode: 0 before "begin", 1 inside, 2 after "end"
+    bool text = false;     // converted to UTF-8
+    TextConv conv;
+};
+
+} // namespace zt_reader
+
+struct ztmime_reader {
+    uint32_t flags;
+    ztmime_ctx *ctx;
+    ztmime_encoder *enc;   // reused from part to part
+    ztview *in;            // fed bytes the parser has not been given
+    ztview *out;           // decoded bytes being handed out
+    ztview *digest_type;   // the field that gives a digest's part its default type
+    size_t seg;            // next segment of `out` to hand out
+    zt_reader::ByteBuf conv;  // converted text being handed out
+    bool conv_ready;
+
+    enum Phase { kBetween, kInMessage, kError } phase;
+    bool finished;         // the host called finish
+    bool parser_finished;
+    bool first_block;      // the next header block is the message's own
+    bool announce;         // a PART item is due for the top node
+    bool msg_end;          // a MESSAGE_END item is due once the nodes have ended
+    bool messages_done;    // single-message input: the message was read
+    int last;              // the last item handed out
+    int32_t depth_mark;    // parser boundary depth after the last block or delimiter
+
+    zt_reader::Node *nodes;
+    size_t nnodes, capnodes;
+    size_t end_to;         // nodes above this count are due to end
+    zt_reader::Node ended; // the node of the last PART_END
+    bool has_ended;
+
+    zt_reader::HeaderBlock collect;  // the block being read
+    zt_reader::HeaderBlock shown;    // the block of the part last announced
+    mutable zt_reader::ByteBuf dec;  // decoded names and values of `shown`
+    mutable zt_reader::ByteBuf dec_index;
+    mutable bool dec_ready;
+
+    zt_reader::Body body;
+
+    // mbox splitting
+    uint64_t in_total;     // bytes ever put in `in`
+    uint64_t given;        // bytes moved on to the parser
+    zt_reader::ByteBuf cuts;    // uint64_t offsets (in in_total terms) where messages end
+    size_t cut_head;
+    zt_reader::ByteBuf line_head;  // a line start too short to classify yet
+    unsigned char blank[2];   // a blank line held back: it may precede a "From " line
+    uint8_t nblank;
+    bool at_line_start;
+    bool skip_envelope;
+    bool mbox_started;
+
+    char error[96];
+};
+
+namespace zt_reader {
+
+// headers.cpp
+bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept;
+bool decode_headers(const ztmime_reader *r) noexcept;
+bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept;
+
+// body.cpp
+bool body_start(ztmime_reader *r, const Node &n) noexcept;
+bool body_data(ztmime_reader *r, ztview *v, bool last) noexcept;
+bool body_end(ztmime_reader *r, bool at_delimiter) noexcept;
+Node *top(ztmime_reader *r) noexcept;
+
+// mbox.cpp
+bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept;
+bool mbox_finish(ztmime_reader *r) noexcept;
+bool cut_pending(const ztmime_reader *r, uint64_t *at) noexcept;
+void cut_pop(ztmime_reader *r) noexcept;
+
+} // namespace zt_reader
