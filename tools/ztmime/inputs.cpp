@@ -10,6 +10,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 Source::~Source()
 {
@@ -23,13 +26,13 @@ bool Source::load(const std::string &path, std::string &error)
     int fd = is_stdin ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
-        error = path + ": " + std::strerror(errno);
+        error = (is_stdin ? std::string("standard input") : path) + ": " + std::strerror(errno);
         if (fd > 0)
             ::close(fd);
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        error = path + ": is a directory";
+        error = (is_stdin ? std::string("standard input") : path) + ": is a directory";
         ::close(fd);
         return false;
     }
@@ -72,6 +75,34 @@ size_t skip_bom(const char *p, size_t n)
     return n >= 3 && !std::memcmp(p, "\xef\xbb\xbf", 3) ? 3 : 0;
 }
 
+namespace {
+
+// Offset of the first '\n' at or after `from` that is followed by "From ",
+// or `size`.  Sixteen bytes at a time: a '\n' whose next byte is 'F'.
+size_t find_from_break(const char *p, size_t size, size_t from)
+{
+    size_t i = from;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n'), f = _mm_set1_epi8('F');
+    for (; i + 17 <= size; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 1));
+        auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, nl), _mm_cmpeq_epi8(b, f))));
+        for (; m; m &= m - 1) {
+            size_t at = i + static_cast<size_t>(__builtin_ctz(m));
+            if (size - at >= 6 && !std::memcmp(p + at + 1, "From ", 5))
+                return at;
+        }
+    }
+#endif
+    for (; i < size; ++i)
+        if (p[i] == '\n' && size - i >= 6 && !std::memcmp(p + i + 1, "From ", 5))
+            return i;
+    return size;
+}
+
+} // namespace
+
 size_t next_from_line(const char *p, size_t size, size_t origin, size_t from, size_t end)
 {
     if (from >= end)
@@ -79,11 +110,8 @@ size_t next_from_line(const char *p, size_t size, size_t origin, size_t from, si
     if ((from == origin || p[from - 1] == '\n') && size - from >= 5 && !std::memcmp(p + from, "From ", 5))
         return from;
     // A line start after `from` is a '\n' at or after `from`.
-    const void *hit = ::memmem(p + from, size - from, "\nFrom ", 6);
-    if (!hit)
-        return end;
-    size_t at = static_cast<size_t>(static_cast<const char *>(hit) - p) + 1;
-    return at < end ? at : end;
+    size_t at = find_from_break(p, size, from);
+    return at + 1 < end ? at + 1 : end;
 }
 
 bool looks_like_message(const char *p, size_t n)
