@@ -30,6 +30,7 @@ bench:
 	$(BUILD)/bench/bench/rss_1gib
 	$(BUILD)/bench/bench/reader_bench
 	$(BUILD)/bench/bench/rss_reader
+	$(BUILD)/bench/bench/cli_bench
 
 install: all
 	cmake --install $(BUILD)/release

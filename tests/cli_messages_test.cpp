@@ -15,7 +15,7 @@ using cli::run;
 using cli::slurp;
 using cli::spit;
 
-const std::string examples = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../examples";
+const std::string examples = std::string(ZT_TEST_DATA_DIR) + "/../../examples";
 
 std::string mail(const std::string &subject, const std::string &body)
 {

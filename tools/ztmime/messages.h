@@ -42,7 +42,7 @@ int run_messages(const char *command, const Options &opt, uint32_t reader_flags,
 template <class F>
 bool read_message(ztmime_reader *r, const Message &msg, std::string &error, F &&on)
 {
-    constexpr size_t slice = 256 * 1024;
+    constexpr size_t slice = 64 * 1024;
     ztmime_reader_reset(r);
     size_t at = 0;
     for (;;) {
