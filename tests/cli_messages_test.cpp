@@ -58,6 +58,7 @@ TEST(CliMessages, ExitStatusesAndMessagesForEveryKindOfBadInput)
         {"json " + d + "/nothing", 1, "no messages in this directory"},
         {"tree - < " + d + "/nothing", 3, "standard input"},
         {"extract -d /proc/version/x " + d + "/good.eml", 3, "/proc/version/x"},
+        {"tree /proc/self/mem", 3, "/proc/self/mem: Input/output error"},  // fails on read, not open
         {"decode --base64 " + d + "/missing", 3, "No such file"},
         {"events " + d + "/missing", 3, "No such file"},
     };
@@ -100,6 +101,24 @@ TEST(CliMessages, TreeIndentsPartsUnderTheirMultipartAndSumsSizes)
               "file=\"proc\xc3\xa8s-verbal r\xc3\xa9sum\xc3\xa9.csv\"\n"
               "  3  message/rfc822  encoding=- size=29 parts=1\n"
               "    3.1  text/plain charset=us-ascii  encoding=- size=29\n");
+    // --json nests the same parts: printed back by Python as path:size
+    // with the children in brackets.
+    cli::TempDir tmp;
+    spit(tmp.path + "/t.py", "import json, sys\n"
+                             "def show(p):\n"
+                             "    kids = ''.join(show(c) for c in p.get('parts', []))\n"
+                             "    return p['path'] + ':' + str(p['size']) + ('[' + kids + ']' if 'parts' in p else ' ')\n"
+                             "m = json.loads(sys.stdin.readline())\n"
+                             "print(m['offset'], ''.join(show(p) for p in m['parts']))\n");
+    FILE *py = popen((std::string(ZT_CLI_PATH) + " tree --json " + examples + "/minutes.eml | /usr/bin/python3 " +
+                      tmp.path + "/t.py").c_str(),
+                     "r");
+    std::string nested;
+    for (int c; py && (c = std::fgetc(py)) != EOF;)
+        nested += static_cast<char>(c);
+    if (py)
+        pclose(py);
+    EXPECT_EQ(nested, "0 :299[1:208[1.1:98 1.2:110 ]2:62 3:29[3.1:29 ]]\n");
     cli::Result h = run("headers - < " + examples + "/minutes.eml");
     EXPECT_EQ(h.status, 0);
     EXPECT_NE(h.out.find("\nSubject: Proc\xc3\xa8s-verbal de la r\xc3\xa9union (r\xc3\xa9sum\xc3\xa9)\n"), std::string::npos)
