@@ -44,6 +44,7 @@ bench:
 	$(BUILD)/bench/bench/rss_1gib
 	$(BUILD)/bench/bench/reader_bench
 	$(BUILD)/bench/bench/rss_reader
+	$(BUILD)/bench/bench/cli_bench
 
 # Each fuzz target built with clang and libFuzzer, run for FUZZ_SECONDS
 # from its seed corpus; new inputs go to $(BUILD)/fuzz/corpus/<target>.
