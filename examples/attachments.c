@@ -7,8 +7,8 @@
 int main(int argc, char **argv)
 {
     static char buf[65536], path[4096];
+    const char *dir = argc > 2 ? argv[2] : ".";
     FILE *in = argc == 2 || argc == 3 ? fopen(argv[1], "rb") : NULL, *out = NULL;
-    const char *dir = argc == 3 ? argv[2] : ".";
     ztmime_reader *r = ztmime_reader_new(0);
     const ztmime_part_info *p;
     const void *data;

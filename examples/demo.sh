@@ -7,5 +7,8 @@ dir=$(dirname "$0")
 echo "\$ ztmime events examples/sample.eml"
 "$bin" events "$dir/sample.eml"
 echo
-echo "\$ ztmime tree --headers examples/minutes.eml"
-"$bin" tree --headers "$dir/minutes.eml"
+echo "\$ ztmime tree examples/minutes.eml"
+"$bin" tree "$dir/minutes.eml"
+echo
+echo "\$ ztmime headers examples/minutes.eml"
+"$bin" headers "$dir/minutes.eml"

@@ -13,10 +13,21 @@
  * message in ztmime_last_error (read it with ztmime_strerror); codec
  * failures leave a static text read with ztmime_encoder_get_error.
  *
- * No call keeps global state apart from three unprotected static buffers
- * (the last-error text, the buffer of ztmime_type_to_str and the view
- * library's scratch slots): use the library from one thread at a time, or
- * serialise calls yourself.
+ * Threads: every handle (parser context, codec state, encoder, reader,
+ * view) belongs to one thread at a time; any number of threads may work at
+ * once on handles of their own, with no lock in the host.  A handle may
+ * move to another thread when the host hands it over with the usual
+ * synchronisation (a mutex, a queue, a thread join); a view made in one
+ * thread may be released in another.  Views that share bytes (after a cut
+ * or duplicate) may be used in different threads at the same time.  What
+ * the library keeps between calls is per thread: ztmime_last_error (a
+ * thread-local array: each thread sees the message of its own last
+ * failure), the text returned by ztmime_type_to_str, the view library's
+ * scratch slots, and the caches of view records, of large released blocks
+ * (up to 80 MiB) and of charset converters, which a thread's end releases
+ * and closes.  The live counts of ztview_live_count cover every thread.
+ * The one process-wide table is the charset alias table `aliases`: change
+ * it only while no other thread uses the library.
  */
 #ifndef ZTMIME_H
 #define ZTMIME_H
@@ -124,8 +135,17 @@ typedef struct ztmime_ctx {
  */
 ZTMIME_EXPORT const char *ztmime_version(void) ZT_NOEXCEPT;
 
-/* The library-wide last-error text (128 characters and a NUL). */
-ZTMIME_EXPORT extern char ztmime_last_error[129];
+/* The calling thread's last-error text (128 characters and a NUL). */
+#if defined(__GNUC__) || defined(__clang__)
+#define ZTMIME_THREAD_LOCAL __thread
+#elif defined(__cplusplus)
+#define ZTMIME_THREAD_LOCAL thread_local
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define ZTMIME_THREAD_LOCAL _Thread_local
+#else
+#error "ztmime.h needs a compiler with thread-local storage"
+#endif
+ZTMIME_EXPORT extern ZTMIME_THREAD_LOCAL char ztmime_last_error[129];
 
 /* ====================================================================== */
 /* Parser                                                                 */

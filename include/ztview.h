@@ -21,8 +21,13 @@
  *   - A call that fails for lack of memory returns null or -1, sets errno to
  *     ENOMEM and leaves every view it was given exactly as it was.
  *   - Nothing here writes to stdout or stderr, aborts, or throws.
- *   - Views are not thread-safe; one view belongs to one caller at a time.
- *     The escape scratch slots are shared by the whole process.
+ *   - Threads: a view belongs to one thread at a time and needs no lock
+ *     there; a view may be handed to another thread (with the host's usual
+ *     synchronisation) and used or released there.  Views that share
+ *     blocks may be used, written and released in different threads at the
+ *     same time: reference counts are atomic and a view never writes bytes
+ *     another view can see.  The escape scratch slots are per thread, and
+ *     ztview_live_count sums the counts of every thread.
  */
 #ifndef ZTVIEW_H
 #define ZTVIEW_H
@@ -182,8 +187,10 @@ ZTVIEW_EXPORT int ztview_strcasencmp(const ztview *view, const char *text, size_
  *   buf given: into buf.  When lenp is given, *lenp on entry is buf's size
  *              and at most that many bytes (the NUL included) are written;
  *              with a null lenp buf must hold len + nul bytes.
- * The number of bytes copied (without the NUL) goes to *lenp.  Returns the
- * buffer, or null for a null view. */
+ * With nul 1 the length of the view's data (without the NUL) goes to
+ * *lenp, also when buf was too small to take all of it, so the caller can
+ * tell; with nul 0 the number of bytes copied does.  Returns the buffer, or
+ * null for a null view. */
 ZTVIEW_EXPORT void *ztview_copy_data_r(const ztview *view, void *buf, size_t *lenp, int nul) ZT_NOEXCEPT;
 
 /* Text of the view in the process-wide scratch slot 1 or 2 (grown as

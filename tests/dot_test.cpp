@@ -4,7 +4,6 @@
 
 #include <random>
 
-#include "common/alloc.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -51,27 +50,4 @@ TEST(DotFilter, NullArgumentsAndReset)
     ASSERT_EQ(ztmime_dot_reset(st.get(), 2), st.get()); // a new stream starts at a line start
     ASSERT_EQ(ztmime_dot_update(st.get(), out.get(), in.get()), 0);
     EXPECT_EQ(str(out.get()) + str(in.get()), "a\nb..a\n..b.a\n.b"); // the input stays the caller's
-}
-
-// A failed allocation in the middle of an update neither loses nor repeats
-// anything: the next calls deliver the same output as an undisturbed run.
-TEST(DotFilter, AllocationFailuresTreatEachLineOnce)
-{
-    const std::string in = ".a\nb\n.c\n..d\n.";
-    for (unsigned mode : {0u, 1u}) {
-        for (long nth = 1;; ++nth) {
-            Dot st(ztmime_dot_init(mode), ztmime_dot_destroy);
-            View out(ztview_init()), piece = make_fragmented(in, 2);
-            zt_alloc_fail_at(nth);
-            int rc = ztmime_dot_update(st.get(), out.get(), piece.get());
-            if (zt_alloc_fail_at(0) < nth)
-                break;
-            EXPECT_EQ(rc, -1);
-            // When the input itself was not taken, give it again.
-            bool untouched = str(out.get()).empty() && ztview_get_len(st->pending) == 0;
-            ASSERT_EQ(ztmime_dot_update(st.get(), out.get(), untouched ? piece.get() : nullptr), 0);
-            ASSERT_EQ(ztmime_dot_finish(st.get(), out.get()), 0);
-            EXPECT_EQ(str(out.get()), mode ? "a\nb\nc\n.d\n" : "..a\nb\n..c\n...d\n..") << nth;
-        }
-    }
 }

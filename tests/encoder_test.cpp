@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "common/alloc.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -92,69 +91,4 @@ TEST(Encoder, OtherCodecsReportAnEmptyTextAfterAFailure)
     EXPECT_EQ(std::string(ztmime_encoder_get_error(qp.get())) + ztmime_encoder_get_error(uu.get()), "");
     ASSERT_EQ(ztmime_encoder_reset(uu.get(), ZTMIME_ENC_UUENCODE, 1), uu.get());
     EXPECT_EQ(run(uu.get(), "#0V%T\r\n"), "0 0|Cat");
-}
-
-TEST(Encoder, InitAllocationFailuresLeaveNothingBehind)
-{
-    for (int code : {ZTMIME_ENC_BASE64, ZTMIME_ENC_QP, ZTMIME_ENC_UUENCODE, ZTMIME_ENC_DOT}) {
-        for (long nth = 1;; ++nth) {
-            zt_alloc_fail_at(nth);
-            Encoder enc(ztmime_encoder_init(code, 0), ztmime_encoder_destroy);
-            if (zt_alloc_fail_at(0) < nth)
-                break;
-            EXPECT_EQ(enc, nullptr) << code << " allocation " << nth;
-            EXPECT_EQ(errno, ENOMEM);
-        }
-    }
-}
-
-// With input already pending, every allocation of the next update fails in
-// turn: the call returns -1 with ENOMEM and keeps nothing (pending and
-// output as before), so repeating it gives what one call without the
-// failure gives.
-TEST(Encoder, AFailedUpdateAfterPendingInputKeepsNothing)
-{
-    const std::string big(5000, 'Q');
-    const struct { int code, flags; std::string first, second; } rows[] = {
-        {ZTMIME_ENC_BASE64, 1, "QU", "JDQUJD\r\n" + big},
-        {ZTMIME_ENC_BASE64, 0, "AB", "C" + big},
-        {ZTMIME_ENC_BASE64, 1, "QQ", "=="},
-        {ZTMIME_ENC_QP, ZTMIME_QP_DECODE, "a=4", "1=\r\nb" + big},
-        {ZTMIME_ENC_QP, 0, "a", "b\r\n" + big},
-        {ZTMIME_ENC_UUENCODE, 1, "#0V", "%T\r\n" + big},
-        {ZTMIME_ENC_UUENCODE, 0, "Cat", big},
-    };
-    for (const auto &r : rows) {
-        auto start = [&](View &out) {
-            Encoder enc(ztmime_encoder_init(r.code, r.flags), ztmime_encoder_destroy);
-            View in = make_view(r.first);
-            EXPECT_EQ(ztmime_encoder_update(enc.get(), out.get(), in.get()), 0);
-            return enc;
-        };
-        View want_out(ztview_init()), second = make_fragmented(r.second, 1000);
-        Encoder ref = start(want_out);
-        const int want = ztmime_encoder_update(ref.get(), want_out.get(), second.get());
-        const std::string want_pending = str(pending_of(ref.get()));
-        for (long nth = 1;; ++nth) {
-            View out(ztview_init());
-            Encoder enc = start(out);
-            const std::string out_before = str(out.get()), pending_before = str(pending_of(enc.get()));
-            errno = 0;
-            zt_alloc_fail_at(nth);
-            int rc = ztmime_encoder_update(enc.get(), out.get(), second.get());
-            bool failed = zt_alloc_fail_at(0) >= nth;
-            if (failed) {
-                ASSERT_EQ(rc, -1) << r.code << "/" << r.flags << " allocation " << nth;
-                EXPECT_EQ(errno, ENOMEM);
-                EXPECT_EQ(str(pending_of(enc.get())), pending_before);
-                EXPECT_EQ(str(out.get()), out_before);
-                rc = ztmime_encoder_update(enc.get(), out.get(), second.get());
-            }
-            EXPECT_EQ(rc, want) << r.code << "/" << r.flags << " allocation " << nth;
-            EXPECT_EQ(str(out.get()), str(want_out.get())) << r.code << "/" << r.flags << " allocation " << nth;
-            EXPECT_EQ(str(pending_of(enc.get())), want_pending);
-            if (!failed)
-                break;
-        }
-    }
 }

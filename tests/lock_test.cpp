@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <random>
 
-#include "common/alloc.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -55,21 +54,7 @@ TEST(Lock, MatchesByteWiseXorAndLeavesSharingViewsAlone)
     EXPECT_EQ(caller + str(ext.get()), "caller's own bytes" + xored(caller, 0xFF));
 }
 
-TEST(Lock, NullEmptyAndAllocationFailures)
+TEST(Lock, NullAndEmpty)
 {
     EXPECT_EQ(ztmime_lock(nullptr, 1) + ztmime_cloak(nullptr) + ztmime_lock(View(ztview_init()).get(), 7), -2);
-    std::mt19937 rng(6);
-    for (bool cloak : {false, true}) {
-        std::string all; // a view of many segments, all shared with another view
-        View v = pieced(rng, &all), shared(ztview_duplicate_front(v.get(), nullptr, all.size()));
-        for (long nth = 1;; ++nth) {
-            zt_alloc_fail_at(nth);
-            int rc = cloak ? ztmime_cloak(v.get()) : ztmime_lock(v.get(), 0x11);
-            bool failed = zt_alloc_fail_at(0) >= nth;
-            ASSERT_EQ(rc, failed ? -1 : 0);
-            ASSERT_EQ(str(v.get()), failed ? all : xored(all, cloak ? 0x6E : 0x11)) << "allocation " << nth;
-            if (!failed)
-                break;
-        }
-    }
 }

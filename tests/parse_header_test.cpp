@@ -3,10 +3,11 @@
 // their messages, hostile fields, and whole messages through the parser.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "common/alloc.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -69,6 +70,9 @@ const struct Scenario { std::vector<std::string> fields; int result; std::string
     {{"Content-Type: text/plain; name=a.txt\r\n", "Content-Disposition: attachment; filename=\"b.txt\"\r\n"}, -1,
      "Filename mismatch 'b.txt' 'a.txt'", "text/plain d0 - f=a.txt e0"},
     {{"Content-Disposition: inline; size=10;\r\n name=\"x y\"; creation-date=z\r\n"}, 0, "", " d0 - f=x y e0"},
+    // A disposition type the tokenizer refuses is dropped without a message.
+    {{"Content-Disposition: \"attachment\"; filename=a.txt\r\n"}, 0, "", " d0 - f=a.txt e0"},
+    {{"Content-Disposition: attach(ment); filename=a.txt\r\n"}, 0, "", " d0 - f=a.txt e0"},
     {{"Content-Transfer-Encoding: x-token\r\n", "content-transfer-encoding:\r\n\tbase64"}, 0, "", " d0 - f= e8"},
 };
 
@@ -127,22 +131,6 @@ TEST(ParseHeader, NormalisedCopyAndNullArguments)
     View h = make_view("Content-Type: text/plain\r\n");
     EXPECT_EQ(ztmime_parse_header(nullptr, h.get(), nullptr), 1);
     EXPECT_EQ(ztmime_parse_header(ctx.get(), nullptr, nullptr), 1);
-}
-
-TEST(ParseHeader, OutOfMemoryAtEveryPoint)
-{
-    for (const char *f : {"Content-Type: multipart/mixed; boundary=\"b\"; name=x\r\n",
-                          "Content-Disposition: attachment; filename*=ISO-8859-1''%E9t%E9\r\n",
-                          "Content-Transfer-Encoding: base64\r\n", "Subject: =?utf-8?q?a?= b\r\n"}) {
-        for (long k = 1, reached = 1; reached; ++k) {
-            Ctx ctx = make_ctx();
-            View out(ztview_init()), h = make_view(f);
-            zt_alloc_fail_at(k);
-            int r = ztmime_parse_header(ctx.get(), h.get(), out.get());
-            reached = zt_alloc_fail_at(0) >= k;
-            EXPECT_TRUE(r == 0 || r == -1 || r == -2) << f << " " << k;
-        }
-    }
 }
 
 // A loop that rescans the field per parameter would run far past the test

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <random>
 
-#include "qp/qp_internal.h"
+#include "kernel_limits.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -142,15 +142,6 @@ TEST(Qp, ResetNullsAndFailedWorkBuffer)
     _ztview_destroy(rec.pending, "qp", __LINE__);
 }
 
-TEST(Qp, EveryAllocationFailureOfTheOneShots)
-{
-    std::string text = "Caf\xc3\xa9 = \"quoted\"\r\n.dot line\r\n" + std::string(200, 'x') + " \r\nend";
-    std::string enc = run(0, {text}).out;
-    View raw = make_fragmented(text, 50), coded = make_fragmented(enc, 50);
-    walk_alloc_failures([&] { return ztmime_qp_encode(raw.get()); }, enc);
-    walk_alloc_failures([&] { return ztmime_qp_decode(coded.get()); }, text + "\r\n");
-}
-
 TEST(Qp, RoundTripsInAnyChunking)
 {
     std::mt19937 rng(8);
@@ -175,9 +166,8 @@ TEST(Qp, RoundTripsInAnyChunking)
 // agree on results, output, pending bytes and columns after every update.
 void check_against_model(const std::string &in, unsigned flags, size_t chunk, size_t seg)
 {
-    for (int paths : {2, 1, 0}) {  // all vector paths, the narrower ones, none
-        zt_qp::set_simd(paths > 0);
-        zt_qp::set_wide(paths > 1);
+    for (unsigned kernels : kAllKernels) {
+        CpuLimit limit(kernels);
         Model m{flags, {}};
         std::string want;
         State st = make(flags);
@@ -194,8 +184,6 @@ void check_against_model(const std::string &in, unsigned flags, size_t chunk, si
             ASSERT_EQ(escaped(str(out.get())), escaped(want)) << escaped(in) << " flags " << flags << " " << chunk;
         }
     }
-    zt_qp::set_simd(true);
-    zt_qp::set_wide(true);
 }
 
 // Arbitrary bytes in any chunking over small segments, every option set.

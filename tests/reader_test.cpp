@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <functional>
 #include <string>
@@ -341,6 +343,31 @@ TEST(ReaderMbox, EveryFromLineSeparates)
               "M [ text/plain ] / M [ text/plain ] / ");
 }
 
+// The blank line before an envelope line separates; every other blank
+// line is data, however the input is cut.
+TEST(ReaderMbox, BlankLinesAroundEnvelopes)
+{
+    struct {
+        const char *mbox;
+        std::vector<std::string> data;
+    } cases[] = {
+        {"From a\n\nx\n\n\nFrom b\n\ny\n", {"x\n\n", "y\n"}},
+        {"From a\r\n\r\nx\r\n\r\nFrom b\r\n\r\ny\r\n\r\n", {"x\r\n", "y\r\n"}},
+        {"From a\n\n\n\nFrom b\n\n\n", {"\n", ""}},
+        {"\nFrom a\n\n>From\n>>From x\n\n>\n", {">From\n>From x\n\n>\n"}},
+        {"From a\n\nx\nFrom b\n\nFrom", {"x\n", "From"}},  // "From" without a space is text
+    };
+    for (const auto &c : cases) {
+        for (size_t chunk : {0, 1, 2, 3, 5, 7}) {
+            std::vector<Ended> parts = ended(c.mbox, ZTMIME_READER_MBOX, chunk);
+            std::vector<std::string> data;
+            for (const Ended &e : parts)
+                data.push_back(e.data);
+            EXPECT_EQ(data, c.data) << escaped(c.mbox) << " chunk " << chunk;
+        }
+    }
+}
+
 TEST(ReaderHeaders, ValuesDecodedToUtf8)
 {
     std::string m = "Subject: =?utf-8?Q?caf=C3=A9?= =?utf-8?Q?_au?=\r\n lait\r\nFrom: J\xc3\xb6rg <j@x>\r\n"
@@ -397,6 +424,33 @@ TEST(ReaderAlloc, EveryFailureStopsCleanly)
             zt_alloc_fail_at(0);
             EXPECT_TRUE(bad.error) << "failing allocation " << n << " of " << count << " went unnoticed, flags " << flags;
         }
+    }
+}
+
+// Decoding header values on request: a failed allocation gives null with
+// ENOMEM, leaks nothing, and the next request succeeds.
+TEST(ReaderAlloc, HeaderValuesOnRequest)
+{
+    for (long n = 1;; ++n) {
+        ztmime_reader *r = ztmime_reader_new(0);
+        ztmime_reader_feed(r, kRich, sizeof kRich - 1);
+        const void *p;
+        size_t len;
+        while (ztmime_reader_next(r, &p, &len) != ZTMIME_ITEM_PART) {
+        }
+        zt_alloc_fail_at(n);
+        errno = 0;
+        const char *v = ztmime_reader_header(r, "subject");
+        bool failed = zt_alloc_fail_at(0) >= n;
+        if (!v) {
+            EXPECT_EQ(errno, ENOMEM) << n;
+        }
+        const char *again = ztmime_reader_header(r, "subject");
+        ASSERT_NE(again, nullptr) << n;
+        EXPECT_STREQ(again, "\xc3\xa9t\xc3\xa9");
+        ztmime_reader_destroy(r);
+        if (!failed)
+            break;
     }
 }
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <tuple>
 
-#include "common/alloc.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -157,31 +156,6 @@ TEST(Tokenizer, RandomBodiesAlwaysProgressAndMatchTheModel)
         for (Fn fn : {kAttr, kToken})
             ASSERT_EQ(run(fn, body.substr(cut), 1 + rng() % 3), reference(fn, body.substr(cut)));
     }
-}
-
-// Scanner failures destroy the output; value and name failures leave the
-// handle as it was.  With a null handle a scanner's first allocation is its
-// output view, and then nothing is consumed.
-TEST(Tokenizer, AllocationFailuresLeaveNothingHalfMade)
-{
-    for (Fn fn : {kValue, kName, kAttr, kToken})
-        for (bool reuse : {false, true}) {
-            const std::string body = fn == kAttr ? "= a (c) \"q\\\"s\" b;x" : " text/pl (c) \"q\" b;x";
-            const Outcome ok = run(fn, body, 0);
-            for (long nth = 1, reached = 1; reached; ++nth) {
-                View src = make_fragmented(body, 1);
-                ztview *given = reuse ? ztview_init() : nullptr, *out = given;
-                errno = 0;
-                zt_alloc_fail_at(nth);
-                int rc = call(fn, src.get(), &out, nullptr);
-                reached = zt_alloc_fail_at(0) >= nth;  // else the call no longer meets a failure
-                SCOPED_TRACE(testing::Message() << fn << " reuse " << reuse << " nth " << nth);
-                EXPECT_EQ((rc == -1 ? ok : Outcome{rc, str(out), str(src.get()), std::get<3>(ok), std::get<4>(ok)}), ok);
-                EXPECT_TRUE(rc != -1 || (errno == ENOMEM && out == (fn < kAttr ? given : nullptr) &&
-                                         (reuse || nth > 1 || fn < kAttr || str(src.get()) == body)));
-                ztview_destroy(out);
-            }
-        }
 }
 
 } // namespace

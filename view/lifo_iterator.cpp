@@ -1,5 +1,5 @@
 // The LIFO stack and the byte iterator.
-#include "common/alloc.h"
+#include "alloc.h"
 #include "view_internal.h"
 
 void ztds_lifo_init(ztds_lifo *lifo) noexcept

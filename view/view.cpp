@@ -3,31 +3,124 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/alloc.h"
+#include <sys/mman.h>
+
+#include "alloc.h"
 #include "view_internal.h"
 
 namespace {
 
 // Block sizes for appends: a view's first block is small (most views hold
 // one header line or one decoded word), later ones grow with the view up to
-// a page; an append larger than that gets a block of its own size.
+// a page; an append larger than that gets a block of its own size.  A view
+// past a megabyte (an attachment kept in memory) gets blocks of an eighth of
+// its length, up to 8 MiB, so that it is a few dozen blocks rather than
+// thousands and its memory comes in large pieces.
 constexpr size_t MIN_BLOCK = 256 - sizeof(zt_block);
 constexpr size_t MAX_BLOCK = 4096 - sizeof(zt_block);
+constexpr size_t LARGE_VIEW = size_t{1} << 20;
+constexpr size_t MAX_LARGE_BLOCK = size_t{8} << 20;
 
 size_t block_size(const ztview *v, size_t need) noexcept
 {
+    if (v->len >= LARGE_VIEW)
+        return std::max(need, std::min(v->len / 8, MAX_LARGE_BLOCK));
     return std::max(need, std::clamp(v->len, MIN_BLOCK, MAX_BLOCK));
+}
+
+// Large blocks are kept for reuse by the thread that releases them, up to
+// ZT_BIG_KEEP bytes: a host feeding megabyte pieces, or keeping one large
+// output view after another, would otherwise get fresh memory from the
+// system each time and fault it in page by page.  A cached block serves a
+// request of at least half its size.
+// A cached block for `cap` bytes, counted as an allocation (and failing
+// with it when the test switch says so: *failed is then set); null when
+// none fits.
+zt_block *big_take(size_t cap, bool *failed) noexcept
+{
+    zt_tls *t = zt_tls_get();
+    int best = -1;
+    for (int i = 0; i < t->nbig; ++i)
+        if (t->big[i]->cap >= cap && t->big[i]->cap / 2 <= cap && (best < 0 || t->big[i]->cap < t->big[best]->cap))
+            best = i;
+    if (best < 0)
+        return nullptr;
+    if (!zt_alloc_tick()) {
+        *failed = true;
+        return nullptr;
+    }
+    zt_block *b = t->big[best];
+    t->big[best] = t->big[--t->nbig];
+    t->big_bytes -= b->cap;
+    return b;
+}
+
+bool big_keep(zt_block *b) noexcept
+{
+    if (b->external || b->cap < ZT_BIG_MIN)
+        return false;
+    zt_tls *t = zt_tls_get();
+    if (t->nbig == ZT_BIG_BLOCKS || t->big_bytes + b->cap > ZT_BIG_KEEP)
+        return false;
+    t->big[t->nbig++] = b;
+    t->big_bytes += b->cap;
+    return true;
+}
+
+// Blocks of a megabyte and more are mapped with their pages made present
+// in one system call: faulting 64 MiB in page by page cost more than
+// decoding into it.  Not in AddressSanitizer builds, which must see every
+// block to catch uses after release.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t MAP_MIN = SIZE_MAX;
+#else
+constexpr size_t MAP_MIN = size_t{1} << 20;
+#endif
+
+zt_block *block_map(size_t *cap) noexcept
+{
+    size_t page = 4096;
+    size_t total = (sizeof(zt_block) + *cap + page - 1) / page * page;
+    if (!zt_alloc_tick())
+        return nullptr;
+    void *p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    *cap = total - sizeof(zt_block);
+    return static_cast<zt_block *>(p);
+}
+
+void block_free(zt_block *b) noexcept
+{
+    if (b->mapped)
+        munmap(b, sizeof(zt_block) + b->cap);
+    else
+        zt_free(b);
 }
 
 zt_block *block_new(size_t cap) noexcept
 {
-    auto *b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block) + cap));
+    bool failed = false;
+    uint16_t mapped = 0;
+    zt_block *b = cap >= ZT_BIG_MIN ? big_take(cap, &failed) : nullptr;
+    if (b) {
+        cap = b->cap;  // a reused block keeps all its room
+        mapped = b->mapped;
+    } else if (!failed && cap >= MAP_MIN) {
+        b = block_map(&cap);
+        mapped = 1;
+    } else if (!failed) {
+        b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block) + cap));
+    }
     if (!b)
         return nullptr;
-    b->refs = 1;
+    b->refs.store(1, std::memory_order_relaxed);
     b->external = 0;
+    b->mapped = mapped;
     b->cap = cap;
-    b->fill = 0;
+    b->fill.store(0, std::memory_order_relaxed);
     b->data = reinterpret_cast<unsigned char *>(b + 1);
     return b;
 }
@@ -80,10 +173,11 @@ size_t tail_room(const ztview *v, unsigned char **at) noexcept
         return 0;
     const zt_seg &last = v->segs[v->head + v->count - 1];
     const zt_block *b = last.blk;
-    if (b->external || last.p + last.n != b->data + b->fill)
+    size_t fill = b->fill.load(std::memory_order_relaxed);
+    if (b->external || last.p + last.n != b->data + fill)
         return 0;
-    *at = b->data + b->fill;
-    return b->cap - b->fill;
+    *at = b->data + fill;
+    return b->cap - fill;
 }
 
 // Number of segments from the front that hold the first n bytes.
@@ -102,7 +196,7 @@ void share_front(ztview *dst, const ztview *src, size_t n) noexcept
     for (uint32_t i = 0; n > 0; ++i) {
         const zt_seg &s = src->segs[src->head + i];
         size_t m = std::min(n, s.n);
-        s.blk->refs++;
+        zt_block_ref(s.blk);
         push_seg(dst, s.blk, s.p, m);
         n -= m;
     }
@@ -122,7 +216,7 @@ void transfer_front(ztview *dst, ztview *src, size_t n) noexcept
             n -= whole.n;
             push_seg(dst, whole.blk, whole.p, whole.n);
         } else {
-            s.blk->refs++;
+            zt_block_ref(s.blk);
             push_seg(dst, s.blk, s.p, n);
             s.p += n;
             s.n -= n;
@@ -142,20 +236,26 @@ template <class Pieces> int append_pieces(ztview *v, size_t total, Pieces pieces
     if (total == 0)
         return 0;
     unsigned char *at = nullptr;
-    size_t room = tail_room(v, &at);
+    size_t first = std::min(tail_room(v, &at), total);
+    zt_block *tb = first ? v->segs[v->head + v->count - 1].blk : nullptr;
+    // The tail room is claimed before anything is written: a view sharing
+    // the block in another thread may be after the same bytes.
+    if (first && !zt_block_claim(tb, static_cast<size_t>(at - tb->data), first))
+        first = 0;
     zt_block *nb = nullptr;
-    if (total > room) {
-        if (!reserve_segs(v, 1))
+    if (total > first) {
+        if (!reserve_segs(v, 1) ||
+            (!(v->spare && v->spare->cap >= total - first) && !(nb = block_new(block_size(v, total - first))))) {
+            if (first)  // no other view can have claimed past our claim
+                tb->fill.store(static_cast<size_t>(at - tb->data), std::memory_order_release);
             return -1;
-        if (v->spare && v->spare->cap >= total - room) {
+        }
+        if (!nb) {
             nb = v->spare;
             v->spare = nullptr;
-        } else if (!(nb = block_new(block_size(v, total - room)))) {
-            return -1;
         }
     }
     v->resv = nullptr;
-    size_t first = std::min(room, total);
     zt_seg *last = first ? &v->segs[v->head + v->count - 1] : nullptr;
     size_t done = 0;
     pieces([&](const unsigned char *p, size_t n) {
@@ -174,13 +274,12 @@ template <class Pieces> int append_pieces(ztview *v, size_t total, Pieces pieces
         }
     });
     if (first) {
-        last->blk->fill += first;
         last->n += first;
         v->len += first;
     }
     if (nb) {
-        nb->fill = total - first;
-        push_seg(v, nb, nb->data, nb->fill);
+        nb->fill.store(total - first, std::memory_order_relaxed);
+        push_seg(v, nb, nb->data, total - first);
     }
     return 0;
 }
@@ -211,8 +310,23 @@ zt_seg &zt_front(ztview *v) noexcept { return v->segs[v->head]; }
 
 void zt_block_unref(zt_block *b) noexcept
 {
-    if (--b->refs == 0)
-        zt_free(b);
+    // The last reference needs no locked instruction: no other view can
+    // reach the block any more.
+    if ((zt_block_mine(b) || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) && !big_keep(b))
+        block_free(b);
+}
+
+void zt_tls_release_caches(zt_tls *t) noexcept
+{
+    while (t->cached > 0)
+        zt_free(t->cache[--t->cached]);
+    for (zt_scratch &s : t->scratch) {
+        zt_free(s.text);
+        s = zt_scratch{};
+    }
+    while (t->nbig > 0)
+        block_free(t->big[--t->nbig]);
+    t->big_bytes = 0;
 }
 
 void zt_pop_front(ztview *v, size_t n) noexcept
@@ -236,31 +350,18 @@ void zt_pop_front(ztview *v, size_t n) noexcept
         v->head = 0;
 }
 
-// Released view records kept for reuse: a parser makes and a host releases
-// one view per event, and malloc/free of the record was about a sixth of the cost
-// of a small event.  Sanitizer builds keep no cache, so a use after release
-// is still caught there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int VIEW_CACHE = 0;
-#else
-constexpr int VIEW_CACHE = 32;
-#endif
-namespace {
-ztview *view_cache[VIEW_CACHE > 0 ? VIEW_CACHE : 1];
-int view_cached;
-} // namespace
-
 namespace {
 
 // The body of _ztview_init, which the calls inside this file that make a
 // view use directly (an exported function is not inlined).
 inline ztview *view_new(const char *module) noexcept
 {
+    zt_tls *t = zt_tls_get();
     ztview *v;
-    if (view_cached > 0) {
+    if (t->cached > 0) {
         if (!zt_alloc_tick())
             return nullptr;
-        v = view_cache[--view_cached];
+        v = t->cache[--t->cached];
     } else if (!(v = static_cast<ztview *>(zt_malloc(sizeof(ztview))))) {
         return nullptr;
     }
@@ -270,7 +371,7 @@ inline ztview *view_new(const char *module) noexcept
     v->head = 0;
     v->count = 0;
     v->cap = ZT_INLINE_SEGS;
-    v->slot = zt_account_add(module);
+    v->slot = zt_account_add(t, module);
     v->len = 0;
     v->spare = nullptr;
     v->resv = nullptr;
@@ -290,8 +391,8 @@ void ztview_rewind(ztview *v) noexcept
     // input) keeps its last block when nothing else refers to it.
     if (v->count > 0 && !v->spare) {
         zt_block *last = v->segs[v->head + v->count - 1].blk;
-        if (last->refs == 1 && !last->external) {
-            last->fill = 0;
+        if (zt_block_mine(last) && !last->external) {
+            last->fill.store(0, std::memory_order_relaxed);
             v->spare = last;
             v->count--;
         }
@@ -313,9 +414,10 @@ void _ztview_destroy(ztview *v, const char *, int) noexcept
         zt_block_unref(v->spare);
     if (v->segs != v->inl)
         zt_free(v->segs);
-    zt_account_drop(v->slot);
-    if (view_cached < VIEW_CACHE)
-        view_cache[view_cached++] = v;
+    zt_tls *t = zt_tls_get();
+    zt_account_drop(t, v->slot);
+    if (t->cached < ZT_VIEW_CACHE)
+        t->cache[t->cached++] = v;
     else
         zt_free(v);
 }
@@ -337,9 +439,11 @@ ztview *_ztview_from_buf(const void *bytes, size_t len, int copy, const char *mo
     } else {
         auto *b = static_cast<zt_block *>(zt_malloc(sizeof(zt_block)));
         if (b) {
-            b->refs = 1;
+            b->refs.store(1, std::memory_order_relaxed);
             b->external = 1;
-            b->cap = b->fill = len;
+            b->mapped = 0;
+            b->cap = len;
+            b->fill.store(len, std::memory_order_relaxed);
             b->data = static_cast<unsigned char *>(const_cast<void *>(bytes));
             push_seg(v, b, b->data, len);  // the inline array has room
             return v;
@@ -400,7 +504,7 @@ void *ztview_reserve(ztview *v, size_t n) noexcept
     size_t room = tail_room(v, &at);
     // Only a block no other view refers to may lend its spare room for a
     // while: another view could otherwise append there in between.
-    if (room >= n && v->segs[v->head + v->count - 1].blk->refs == 1) {
+    if (room >= n && zt_block_mine(v->segs[v->head + v->count - 1].blk)) {
         v->resv = at;
         v->resv_n = room;
         return at;
@@ -433,7 +537,7 @@ int ztview_commit(ztview *v, size_t n) noexcept
             return -1;
         zt_block *b = v->spare;
         v->spare = nullptr;
-        b->fill = n;
+        b->fill.store(n, std::memory_order_relaxed);
         push_seg(v, b, b->data, n);
         return 0;
     }
@@ -441,7 +545,8 @@ int ztview_commit(ztview *v, size_t n) noexcept
     if (tail_room(v, &tail) < n || tail != at)
         return -1;
     zt_seg &last = v->segs[v->head + v->count - 1];
-    last.blk->fill += n;
+    if (!zt_block_claim(last.blk, static_cast<size_t>(at - last.blk->data), n))
+        return -1;
     last.n += n;
     v->len += n;
     return 0;
@@ -500,7 +605,7 @@ ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, in
         made->count = 1;
         made->len = m;
         if constexpr (Share) {
-            s.blk->refs++;
+            zt_block_ref(s.blk);
         } else {
             src->resv = nullptr;
             src->len -= m;
@@ -509,7 +614,7 @@ ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, in
                 if (--src->count == 0)
                     src->head = 0;
             } else {
-                s.blk->refs++;
+                zt_block_ref(s.blk);
                 s.p += m;
                 s.n -= m;
             }
@@ -580,7 +685,7 @@ struct iovec *ztview_get_iovec(ztview *v, int flags, int *countp) noexcept
     v->resv = nullptr;
     for (uint32_t i = 0; i < v->count; ++i) {
         zt_seg &s = v->segs[v->head + i];
-        if (s.blk->refs > 1 || s.blk->external) {
+        if (!zt_block_mine(s.blk) || s.blk->external) {
             // Copy on write: the bytes move to a block of this view's own.
             zt_block *b = block_new(s.n);
             if (!b) {
@@ -588,7 +693,7 @@ struct iovec *ztview_get_iovec(ztview *v, int flags, int *countp) noexcept
                 return nullptr;
             }
             std::memcpy(b->data, s.p, s.n);
-            b->fill = s.n;
+            b->fill.store(s.n, std::memory_order_relaxed);
             zt_block_unref(s.blk);
             s.blk = b;
             s.p = b->data;

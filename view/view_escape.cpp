@@ -1,19 +1,15 @@
-// Scratch slots: process-wide text buffers for message texts and names.
+// Scratch slots: text buffers for message texts and names, one pair per
+// thread (thread_state.h).
 #include <cstring>
 
-#include "common/alloc.h"
+#include "alloc.h"
 #include "view_internal.h"
 
 namespace {
 
-struct Slot {
-    char *text = nullptr;
-    size_t cap = 0;
-};
-Slot slots[2];
 char empty_text[1];
 
-bool grow(Slot &s, size_t need) noexcept
+bool grow(zt_scratch &s, size_t need) noexcept
 {
     if (need <= s.cap)
         return true;
@@ -32,7 +28,7 @@ const char *ztview_copy_data_escaped(const ztview *v, int slot, int flag) noexce
 {
     if (slot != 1 && slot != 2)
         return empty_text;
-    Slot &s = slots[slot - 1];
+    zt_scratch &s = zt_tls_get()->scratch[slot - 1];
     size_t len = ztview_get_len(v);
     // Worst case: every byte written as \xHH.
     if (!grow(s, (flag == 1 ? len : 4 * len) + 1)) {
@@ -67,7 +63,8 @@ const char *ztview_copy_data_escaped(const ztview *v, int slot, int flag) noexce
 
 const char *ztview_esc_get_buf(int slot) noexcept
 {
-    if ((slot != 1 && slot != 2) || !slots[slot - 1].text)
+    if (slot != 1 && slot != 2)
         return empty_text;
-    return slots[slot - 1].text;
+    const char *text = zt_tls_get()->scratch[slot - 1].text;
+    return text ? text : empty_text;
 }

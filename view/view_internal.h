@@ -7,18 +7,50 @@
 // each a window [p, p + n) inside one block, holding one reference to it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "thread_state.h"
 #include "ztview.h"
 
+// Views that share a block may live in different threads: `refs` is
+// atomic, and `fill` is claimed with a compare-and-swap whenever the block
+// is shared (zt_block_claim), so two views never write the same bytes.
 struct zt_block {
-    uint32_t refs;      // segments (and reservations) that refer to the block
-    uint32_t external;  // 1: the bytes belong to the caller; never written
-    size_t cap;         // bytes of storage
-    size_t fill;        // bytes written so far
+    std::atomic<uint32_t> refs;  // segments (and reservations) that refer to the block
+    uint16_t external;           // 1: the bytes belong to the caller; never written
+    uint16_t mapped;             // 1: a mapping of its own (view.cpp, block_map)
+    size_t cap;                  // bytes of storage
+    std::atomic<size_t> fill;    // bytes written so far
     unsigned char *data;
 };
+
+// True when the caller's reference is the only one: no other view, in any
+// thread, can then reach the block, and it may be changed in place.
+inline bool zt_block_mine(const zt_block *b) noexcept { return b->refs.load(std::memory_order_acquire) == 1; }
+
+// Adds a reference for the caller, who holds one.  Held alone, no other
+// thread can reach the count, and a plain store does (the usual case: a
+// line cut from a parser's input block); otherwise a locked add.
+inline void zt_block_ref(zt_block *b) noexcept
+{
+    if (b->refs.load(std::memory_order_relaxed) == 1)
+        b->refs.store(2, std::memory_order_relaxed);
+    else
+        b->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Claims the n bytes at `from` (the block's current fill) for writing;
+// false when another view sharing the block claimed them first.
+inline bool zt_block_claim(zt_block *b, size_t from, size_t n) noexcept
+{
+    if (zt_block_mine(b)) {
+        b->fill.store(from + n, std::memory_order_relaxed);
+        return true;
+    }
+    return b->fill.compare_exchange_strong(from, from + n, std::memory_order_acq_rel);
+}
 
 struct zt_seg {
     zt_block *blk;
@@ -49,28 +81,26 @@ struct ztiterator {
 
 // Accounting (accounting.cpp).  Views are made and released once per
 // parser event, so the common cases are inline: a module whose name pointer
-// is that of the last one counted, and a release.
-constexpr int ZT_ACCOUNT_SLOTS = 32;
-extern long zt_account_live[ZT_ACCOUNT_SLOTS];
-extern const char *zt_account_last;  // name pointer of the last slot found
-extern int32_t zt_account_last_slot;
+// is that of the last one this thread counted, and a release.  Counts are
+// per thread (thread_state.h) and summed by ztview_live_count.
+int32_t zt_account_find(zt_tls *t, const char *module) noexcept;
 
-int32_t zt_account_find(const char *module) noexcept;
-
-inline int32_t zt_account_add(const char *module) noexcept
+inline int32_t zt_account_add(zt_tls *t, const char *module) noexcept
 {
-    if (module && module == zt_account_last) {
-        ++zt_account_live[zt_account_last_slot];
-        return zt_account_last_slot;
-    }
-    return zt_account_find(module);
+    int32_t slot = module && module == t->last_name ? t->last_slot : zt_account_find(t, module);
+    zt_tls_count(t, slot, 1);
+    return slot;
 }
 
-inline void zt_account_drop(int32_t slot) noexcept
+inline void zt_account_drop(zt_tls *t, int32_t slot) noexcept
 {
     if (slot >= 0 && slot < ZT_ACCOUNT_SLOTS)
-        --zt_account_live[slot];
+        zt_tls_count(t, slot, -1);
 }
+
+// Frees what a thread's state holds (cached records, scratch texts, cached
+// blocks); called when the thread ends.
+void zt_tls_release_caches(zt_tls *t) noexcept;
 
 // Segment deque and block helpers (view.cpp).
 zt_seg &zt_front(ztview *v) noexcept;

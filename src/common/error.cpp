@@ -5,7 +5,7 @@
 
 #include "ztmime.h"
 
-char ztmime_last_error[129];
+ZTMIME_THREAD_LOCAL char ztmime_last_error[129];
 
 void zt_set_error(const char *fmt, ...) noexcept
 {

@@ -62,7 +62,8 @@ ZTMIME_EXPORT int ztmime_reset(ztmime_ctx *ctx) noexcept
 {
     if (!ctx)
         return 0;
-    ztmime_impl(ctx)->scan_front = nullptr;
+    ztmime_scan::memo_forget(ztmime_impl(ctx)->memo);
+    ztmime_impl(ctx)->scratch_owed = 0;
     if (ctx->input)
         ztview_rewind(ctx->input);
     else
@@ -119,7 +120,7 @@ ZTMIME_EXPORT const char *ztmime_type_to_str(int type) noexcept
         "ZTMIME_LONG_LINE",       "ZTMIME_UUENCODE_HEADER", "ZTMIME_UUENCODE_BODY",
         "ZTMIME_UUENCODE_DONE",   "ZTMIME_BINHEX_HEADER",
     };
-    static char unknown[128];
+    static thread_local char unknown[128];
     if (type >= ZTMIME_ERROR && type <= ZTMIME_BINHEX_HEADER)
         return names[type + 1];
     std::snprintf(unknown, sizeof unknown, "ZTMIME_UNKNOWN %i", type);

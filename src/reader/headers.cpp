@@ -13,22 +13,44 @@
 
 namespace zt_reader {
 
-bool HeaderBlock::add(const ztview *field) noexcept
+bool HeaderBlock::add(ztview *field) noexcept
 {
-    size_t at[2] = {raw.n, raw.n + ztview_get_len(field)};
-    if (!index.reserve(sizeof at) || !raw.append_view(field))
+    if (!views.append(&field, sizeof field))
         return false;
-    index.append(at, sizeof at);
     ++count;
+    // The first Content-Type and Content-Disposition fields are the ones
+    // that count.
+    unsigned char head[24];
+    size_t n = 0;
+    const unsigned char *seg;
+    size_t len;
+    for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &len) == 0; ++s) {
+        size_t k = std::min(len, sizeof head - n);
+        std::memcpy(head + n, seg, k);
+        n += k;
+    }
+    const unsigned char *p = head;
+    if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
+        size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
+        while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
+            ++k;
+        if (k && k < n && p[k] == ':') {
+            size_t &slot = lower(p[8]) == 't' ? ct_index : cd_index;
+            if (!slot)
+                slot = count;
+        }
+    }
     return true;
 }
 
-const unsigned char *HeaderBlock::field(size_t i, size_t *len) const noexcept
+void HeaderBlock::clear() noexcept
 {
-    size_t at[2];
-    std::memcpy(at, index.p + i * sizeof at, sizeof at);
-    *len = at[1] - at[0];
-    return raw.p + at[0];
+    for (size_t i = 0; i < count; ++i)
+        zt_view_free(get(i));
+    views.clear();
+    count = 0;
+    problems = 0;
+    ct_index = cd_index = 0;
 }
 
 namespace {
@@ -72,6 +94,21 @@ struct Params {
         list.append(&vl, sizeof vl);
         list.append_view(value);
         return true;
+    }
+    // Whether a parameter name begins with `base`.
+    bool any(const char *base) const noexcept
+    {
+        size_t k = std::strlen(base);
+        for (size_t at = 0; at < list.n;) {
+            size_t nl, vl;
+            std::memcpy(&nl, list.p + at, sizeof nl);
+            const unsigned char *np = list.p + at + sizeof nl;
+            if (nl >= k && std::memcmp(np, base, k) == 0)
+                return true;
+            std::memcpy(&vl, np + nl, sizeof vl);
+            at += 2 * sizeof(size_t) + nl + vl;
+        }
+        return false;
     }
     // The value of the first parameter called `name`, or null.
     const unsigned char *get(const char *name, size_t *len) const noexcept
@@ -176,19 +213,42 @@ bool plain_name(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     return ok;
 }
 
+// "base*", or the name of continuation i ("base*i", "base*i*").  key
+// holds 32 bytes; base is a short literal.
+const char *make_key(char *key, const char *base, int i, bool star) noexcept
+{
+    size_t n = std::strlen(base);
+    std::memcpy(key, base, n);
+    key[n++] = '*';
+    if (i >= 0) {
+        char digits[8];
+        int k = 0;
+        do
+            digits[k++] = static_cast<char>('0' + i % 10);
+        while ((i /= 10) > 0);
+        while (k)
+            key[n++] = digits[--k];
+        if (star)
+            key[n++] = '*';
+    }
+    key[n] = 0;
+    return key;
+}
+
 // The name in parameter `base` (RFC 2231 extended form, continuations,
 // then plain), appended to out as UTF-8.  *found tells whether any form was
 // present.
 bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, uint32_t *problems) noexcept
 {
+    if (!ps.any(base))
+        return true;
     char key[32];
     size_t vl;
     const unsigned char *v;
     char charset[48] = "";
     ByteBuf raw;
     bool ext = false;
-    std::snprintf(key, sizeof key, "%s*", base);
-    if ((v = ps.get(key, &vl))) {
+    if ((v = ps.get(make_key(key, base, -1, true), &vl))) {
         ext = true;
         if (!raw.reserve(vl))
             return false;
@@ -207,11 +267,9 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     } else {
         for (int i = 0; i < 1000; ++i) {
             bool piece_ext = true;
-            std::snprintf(key, sizeof key, "%s*%d*", base, i);
-            if (!(v = ps.get(key, &vl))) {
+            if (!(v = ps.get(make_key(key, base, i, true), &vl))) {
                 piece_ext = false;
-                std::snprintf(key, sizeof key, "%s*%d", base, i);
-                if (!(v = ps.get(key, &vl)))
+                if (!(v = ps.get(make_key(key, base, i, false), &vl)))
                     break;
             }
             ext = true;
@@ -253,24 +311,10 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     return true;
 }
 
-// The first field called `name` in a block, or null.
-const unsigned char *first_field(const HeaderBlock &b, const char *name, size_t *len) noexcept
+void lower_in_place(unsigned char *p, size_t n) noexcept
 {
-    size_t k = std::strlen(name);
-    for (size_t i = 0; i < b.count; ++i) {
-        size_t n;
-        const unsigned char *p = b.field(i, &n);
-        if (n > k && iprefix(p, n, name)) {
-            size_t j = k;
-            while (j < n && blank(p[j]))
-                ++j;
-            if (j < n && p[j] == ':') {
-                *len = n;
-                return p;
-            }
-        }
-    }
-    return nullptr;
+    for (size_t i = 0; i < n; ++i)
+        p[i] = lower(p[i]);
 }
 
 bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
@@ -297,47 +341,44 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     const HeaderBlock &b = r->collect;
     uint32_t problems = b.problems;
     Params ct, cd;
-    size_t len, blen;
-    const unsigned char *f;
-    if ((f = first_field(b, "content-type", &len))) {
-        const unsigned char *body = field_body(f, len, &blen);
-        if (!read_params(body, blen, ct, &problems))
-            return false;
-    }
-    if ((f = first_field(b, "content-disposition", &len))) {
-        const unsigned char *body = field_body(f, len, &blen);
-        if (!read_params(body, blen, cd, &problems))
+    for (int k = 0; k < 2; ++k) {
+        size_t at = k ? b.cd_index : b.ct_index, blen = 0;
+        if (!at)
+            continue;
+        ByteBuf &f = r->scratch;
+        f.clear();
+        bool ok = f.append_view(b.get(at - 1)) && f.n;
+        const unsigned char *body = ok ? field_body(f.p, f.n, &blen) : nullptr;
+        if (!ok || !read_params(body, blen, k ? cd : ct, &problems))
             return false;
     }
 
     // Content type: the parser's record (the value it follows), lower case;
     // missing or without a subtype, the default of the enclosing multipart.
-    ByteBuf type;
     const ztview *recorded = r->ctx->part.content_type;
-    if (!type.append_view(recorded))
+    size_t at = n.text.n;
+    if (!n.text.append_view(recorded) || !n.text.push(0))
         return false;
-    for (size_t i = 0; i < type.n; ++i)
-        type.p[i] = lower(type.p[i]);
-    const void *slash = type.n ? std::memchr(type.p, '/', type.n) : nullptr;
-    bool typed = slash && slash != type.p && static_cast<const unsigned char *>(slash) != type.p + type.n - 1;
-    if (!typed && type.n)
-        problems |= ZTMIME_PROBLEM_HEADER;
-    bool ok = typed ? put_text(n, 1, type.p, type.n) : put_cstr(n, 1, in_digest ? "message/rfc822" : "text/plain");
-    type.release();
-    if (!ok)
-        return false;
+    unsigned char *type = n.text.p + at;
+    size_t tn = n.text.n - at - 1;
+    lower_in_place(type, tn);
+    const void *slash = tn ? std::memchr(type, '/', tn) : nullptr;
+    bool typed = slash && slash != type && static_cast<const unsigned char *>(slash) != type + tn - 1 &&
+                 !std::memchr(type, 0, tn);
+    n.off[1] = at;
+    if (!typed) {
+        if (tn)
+            problems |= ZTMIME_PROBLEM_HEADER;
+        n.text.n = at;
+        if (!put_cstr(n, 1, in_digest ? "message/rfc822" : "text/plain"))
+            return false;
+    }
 
     size_t vl = 0;
     const unsigned char *v = ct.get("charset", &vl);
-    ByteBuf cs;
-    if (v && !cs.append(v, vl)) 
+    if (!put_text(n, 2, v, v ? vl : 0))
         return false;
-    for (size_t i = 0; i < cs.n; ++i)
-        cs.p[i] = lower(cs.p[i]);
-    ok = put_text(n, 2, cs.p, cs.n);
-    cs.release();
-    if (!ok)
-        return false;
+    lower_in_place(n.text.p + n.off[2], n.text.n - n.off[2] - 1);
 
     const char *disp = "";
     if (cd.main.n == 6 && std::memcmp(cd.main.p, "inline", 6) == 0)
@@ -349,7 +390,7 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 
     ByteBuf name;
     bool found = false;
-    ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
+    bool ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
          put_text(n, 4, name.p, name.n);
     name.release();
     if (!ok)
@@ -450,15 +491,30 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     return ok;
 }
 
+bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept;
+
 bool decode_headers(const ztmime_reader *r) noexcept
 {
     ByteBuf &dec = r->dec;
     ByteBuf &idx = r->dec_index;
     dec.clear();
     idx.clear();
-    for (size_t i = 0; i < r->shown.count; ++i) {
-        size_t n;
-        const unsigned char *p = r->shown.field(i, &n);
+    ByteBuf field;
+    bool ok = true;
+    for (size_t i = 0; ok && i < r->shown.count; ++i) {
+        field.clear();
+        ok = field.append_view(r->shown.get(i)) && decode_field(field.p, field.n, dec, idx);
+    }
+    field.release();
+    r->dec_ready = ok;
+    return ok;
+}
+
+// Appends a field's name and decoded value, each NUL-ended, and where they
+// begin.
+bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept
+{
+    {
         const void *colon = std::memchr(p, ':', n);
         size_t nl = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) : n;
         size_t name_end = nl;
@@ -474,7 +530,6 @@ bool decode_headers(const ztmime_reader *r) noexcept
             return false;
         idx.append(at, sizeof at);
     }
-    r->dec_ready = true;
     return true;
 }
 

@@ -6,30 +6,25 @@
 #define ZT_MODULE "reader"
 
 #include "common/module.h"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include "reader/reader.h"
 
 namespace zt_reader {
 namespace {
 
-enum LineStart { kNeedMore, kBlank, kFrom, kQuoted, kPlain };
+enum LineStart { kNeedMore, kFrom, kQuoted, kPlain };
 
 // What the line starting at p is, as far as the mbox cares.
-LineStart classify(const unsigned char *p, size_t n, bool final, size_t *blank_len) noexcept
+LineStart classify(const unsigned char *p, size_t n, bool final) noexcept
 {
     static const char from[] = "From ";
     const LineStart short_line = final ? kPlain : kNeedMore;
     if (n == 0)
         return short_line;
-    if (p[0] == '\n') {
-        *blank_len = 1;
-        return kBlank;
-    }
-    if (p[0] == '\r') {
-        if (n < 2)
-            return short_line;
-        *blank_len = 2;
-        return p[1] == '\n' ? kBlank : kPlain;
-    }
+    if (p[0] != 'F' && p[0] != '>')
+        return kPlain;
     size_t i = 0;
     while (i < n && p[i] == '>')
         ++i;
@@ -43,81 +38,146 @@ LineStart classify(const unsigned char *p, size_t n, bool final, size_t *blank_l
     return i ? kQuoted : kFrom;
 }
 
+// The next line start in (i, n) whose first byte is "F" or ">", or n.
+size_t next_candidate(const unsigned char *p, size_t i, size_t n) noexcept
+{
+    size_t k = i;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n'), f = _mm_set1_epi8('F'), gt = _mm_set1_epi8('>');
+    for (; k + 17 <= n; k += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
+        __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(a, nl), _mm_or_si128(_mm_cmpeq_epi8(b, f), _mm_cmpeq_epi8(b, gt)));
+        if (int mask = _mm_movemask_epi8(hit))
+            return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask))) + 1;
+    }
+#endif
+    for (; k + 1 < n; ++k)
+        if (p[k] == '\n' && (p[k + 1] == 'F' || p[k + 1] == '>'))
+            return k + 1;
+    return n;
+}
+
+// Where a blank line that ends [lo, n) begins, or n when the last line is
+// not blank.  at_start: lo is the start of a line.
+size_t blank_tail(const unsigned char *p, size_t lo, size_t n, bool at_start) noexcept
+{
+    size_t len = n - lo;
+    if (!len || p[n - 1] != '\n')
+        return n;
+    if (len >= 2 && p[n - 2] == '\n')
+        return n - 1;
+    if (len >= 3 && p[n - 2] == '\r' && p[n - 3] == '\n')
+        return n - 2;
+    if (at_start && (len == 1 || (len == 2 && p[lo] == '\r')))
+        return lo;
+    return n;
+}
+
+// A blank line held back turns out to be data.
+bool release(ztmime_reader *r) noexcept
+{
+    if (!r->nblank)
+        return true;
+    if (ztview_append(r->in, r->blank, r->nblank) != 0)
+        return false;
+    r->in_total += r->nblank;
+    r->nblank = 0;
+    return true;
+}
+
+// Appends bytes of the current message, after a blank line held back.
 bool emit(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
 {
     if (!n)
         return true;
-    if (ztview_append(r->in, p, n) != 0)
+    if (!release(r) || ztview_append(r->in, p, n) != 0)
         return false;
     r->in_total += n;
     return true;
 }
 
-bool release_blank(ztmime_reader *r) noexcept
+// Emits [run, end) but holds back a blank line at its end: it separates
+// when an envelope line follows.
+bool emit_holding_blank(ztmime_reader *r, const unsigned char *p, size_t run, size_t end, bool at_start) noexcept
 {
-    bool ok = emit(r, r->blank, r->nblank);
-    r->nblank = 0;
-    return ok;
+    size_t t = blank_tail(p, run, end, at_start);
+    // A CR that starts a line may begin a blank line the next chunk ends.
+    if (t == end && end > run && p[end - 1] == '\r' && (end - 1 > run ? p[end - 2] == '\n' : at_start))
+        t = end - 1;
+    if (!emit(r, p + run, t - run))
+        return false;
+    if (t < end) {
+        if (!release(r))
+            return false;
+        std::memcpy(r->blank, p + t, end - t);
+        r->nblank = static_cast<uint8_t>(end - t);
+    }
+    return true;
 }
 
 bool process(ztmime_reader *r, const unsigned char *p, size_t n, bool final) noexcept
 {
-    size_t run = 0, i = 0;
+    size_t i = 0, run = 0;
+    bool start = r->at_line_start;  // i is the start of a line
+    if (r->nblank == 1 && r->blank[0] == '\r' && n) {
+        // The CR held back at the end of the last chunk.
+        if (p[0] == '\n') {
+            r->blank[1] = '\n';
+            r->nblank = 2;
+            i = run = 1;
+            start = true;
+        } else if (!release(r)) {
+            return false;
+        }
+    }
+    bool run_start = start;  // run is the start of a line
     while (i < n) {
         if (r->skip_envelope) {
             const void *nl = std::memchr(p + i, '\n', n - i);
-            i = nl ? static_cast<size_t>(static_cast<const unsigned char *>(nl) - p) + 1 : n;
-            run = i;
-            if (nl) {
-                r->skip_envelope = false;
-                r->at_line_start = true;
-            }
+            if (!nl)
+                return true;
+            i = run = static_cast<size_t>(static_cast<const unsigned char *>(nl) - p) + 1;
+            r->skip_envelope = false;
+            start = run_start = true;
             continue;
         }
-        if (r->at_line_start) {
-            size_t bl = 0;
-            LineStart c = classify(p + i, n - i, final, &bl);
+        if (start) {
+            LineStart c = classify(p + i, n - i, final);
             if (c == kNeedMore) {
-                if (!emit(r, p + run, i - run) || !r->line_head.append(p + i, n - i))
-                    return false;
-                return true;
-            }
-            if (!emit(r, p + run, i - run))
-                return false;
-            run = i;
-            if (c == kBlank) {
-                if (!release_blank(r))
-                    return false;
-                std::memcpy(r->blank, p + i, bl);
-                r->nblank = static_cast<uint8_t>(bl);
-                i += bl;
-                run = i;
-                continue;
+                r->at_line_start = true;
+                return emit_holding_blank(r, p, run, i, run_start) && r->line_head.append(p + i, n - i);
             }
             if (c == kFrom) {
-                r->nblank = 0;
+                // The message ends; a blank line right before is the separator.
+                size_t t = blank_tail(p, run, i, run_start);
+                if (t < i && (!release(r) || !emit(r, p + run, t - run)))
+                    return false;
+                if (t == i && !emit(r, p + run, i - run))
+                    return false;
+                r->nblank = 0;  // held back right before: the separator
                 uint64_t at = r->in_total;
                 if (!r->cuts.append(&at, sizeof at))
                     return false;
                 r->skip_envelope = true;
-                r->at_line_start = false;
+                start = false;
                 continue;
             }
-            if (!release_blank(r))
-                return false;
-            if (c == kQuoted)
-                run = ++i;  // one ">" less
-            r->at_line_start = false;
+            if (c == kQuoted) {
+                if (!emit(r, p + run, i - run))
+                    return false;
+                run = i + 1;  // one ">" less
+                run_start = false;
+            }
+            start = false;
         }
-        const void *nl = std::memchr(p + i, '\n', n - i);
-        if (!nl) {
-            i = n;
-            break;
-        }
-        i = static_cast<size_t>(static_cast<const unsigned char *>(nl) - p) + 1;
-        r->at_line_start = true;
+        i = next_candidate(p, i, n);
+        start = i < n;
     }
-    return emit(r, p + run, n - run);
+    r->at_line_start = n ? p[n - 1] == '\n' : r->at_line_start;
+    if (r->skip_envelope)
+        return true;
+    return emit_holding_blank(r, p, run, n, run_start);
 }
 
 } // namespace
@@ -140,7 +200,9 @@ bool mbox_finish(ztmime_reader *r) noexcept
     std::swap(head, r->line_head);
     bool ok = process(r, head.p, head.n, true);
     head.release();
-    r->nblank = 0;  // a blank line at the very end separates nothing
+    if (r->nblank == 2 || (r->nblank == 1 && r->blank[0] == '\n'))
+        r->nblank = 0;  // a blank line at the very end separates nothing
+    ok = ok && release(r);
     return ok;
 }
 

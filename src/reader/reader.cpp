@@ -99,6 +99,7 @@ void release_all(ztmime_reader *r) noexcept
     r->dec.release();
     r->dec_index.release();
     r->conv.release();
+    r->scratch.release();
     r->cuts.release();
     r->line_head.release();
     ztmime_destroy(r->ctx);
@@ -153,14 +154,16 @@ bool last_field_ended(const HeaderBlock &b) noexcept
 {
     if (!b.count)
         return true;
-    size_t n;
-    const unsigned char *p = b.field(b.count - 1, &n);
-    return n && p[n - 1] == '\n';
+    const ztview *v = b.get(b.count - 1);
+    unsigned char c = 0;
+    size_t n = ztview_get_len(v);
+    return n && ztview_getnchar(v, n - 1, &c) == 0 && c == '\n';
 }
 
-// Interprets a header field and keeps it in the block being read.  The
-// interpretation may meet a memory failure it does not report: errno tells.
-bool add_field(ztmime_reader *r, const ztview *v) noexcept
+// Interprets a header field and keeps it in the block being read (the
+// block takes the view when this succeeds).  The interpretation may meet a
+// memory failure it does not report: errno tells.
+bool add_field(ztmime_reader *r, ztview *v) noexcept
 {
     errno = 0;
     int rc = ztmime_parse_header(r->ctx, v, nullptr);
@@ -168,8 +171,6 @@ bool add_field(ztmime_reader *r, const ztview *v) noexcept
         return false;
     if (rc != 0)
         r->collect.problems |= ZTMIME_PROBLEM_HEADER;
-    if (ztview_strcasencmp(v, "content-type", 12) == 0)
-        r->collect.has_content_type = true;
     return r->collect.add(v);
 }
 
@@ -180,7 +181,10 @@ bool take_cut_field(ztmime_reader *r) noexcept
     if (!ztview_get_len(rest))
         return true;
     ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
-    return line && add_field(r, line.get());
+    if (!line || !add_field(r, line.get()))
+        return false;
+    line.release();
+    return true;
 }
 
 bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
@@ -192,7 +196,7 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     Node *parent = top(r);
     bool root = !parent || (ev == ZTMIME_HEADERS_DONE && r->first_block);
     bool in_digest = !root && ev == ZTMIME_PART_HEADERS_DONE && parent->digest;
-    if (in_digest && !r->collect.has_content_type) {
+    if (in_digest && !r->collect.ct_index) {
         // Parts of a digest are messages unless they say otherwise: the
         // parser is told so, and follows the embedded message.
         errno = 0;
@@ -209,7 +213,10 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
         ok = n->text.push(0);
     } else {
         char num[16];
-        int k = std::snprintf(num, sizeof num, "%u", ++parent->children);
+        int k = 0;
+        for (uint32_t v = ++parent->children; v; v /= 10)
+            num[k++] = static_cast<char>('0' + v % 10);
+        std::reverse(num, num + k);
         const char *pp = parent->text.str(parent->off[0]);
         size_t pl = std::strlen(pp);
         n->off[0] = 0;
@@ -289,6 +296,7 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
             ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
             if (!line || !add_field(r, line.get()))
                 return false;
+            line.release();
         }
         if (!on_headers_done(r, ZTMIME_PART_HEADERS_DONE, false))
             return false;
@@ -311,13 +319,16 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
     return true;
 }
 
-bool handle(ztmime_reader *r, int ev, ztview *v) noexcept
+bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
 {
+    ztview *v = held.get();
     switch (ev) {
     case ZTMIME_HEADER:
-    case ZTMIME_PART_HEADER: {
-        return add_field(r, v);
-    }
+    case ZTMIME_PART_HEADER:
+        if (!add_field(r, v))
+            return false;
+        held.release();
+        return true;
     case ZTMIME_HEADERS_DONE:
     case ZTMIME_PART_HEADERS_DONE:
         return on_headers_done(r, ev, v != nullptr);
@@ -507,7 +518,7 @@ ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data
                 return ZTMIME_ITEM_NONE;
             continue;
         }
-        if (!handle(r, ev, v))
+        if (!handle(r, ev, held))
             return fail(r, "out of memory");
     }
 }

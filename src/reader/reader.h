@@ -13,19 +13,24 @@
 
 namespace zt_reader {
 
-// One header block: the raw fields one after the other, and where each
-// begins and ends.
+// One header block: the fields as the parser handed them out, kept as
+// views (no copy is made of a field nobody asks for).
 struct HeaderBlock {
-    ByteBuf raw;
-    ByteBuf index;  // size_t pairs: start, end of each field in raw
+    ByteBuf views;        // ztview * of each field, owned
     size_t count = 0;
     uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed
-    bool has_content_type = false;
+    size_t ct_index = 0;  // 1 + index of the first Content-Type field, 0: none
+    size_t cd_index = 0;  // likewise for Content-Disposition
 
-    bool add(const ztview *field) noexcept;
-    void clear() noexcept { raw.clear(), index.clear(), count = 0, problems = 0, has_content_type = false; }
-    void release() noexcept { raw.release(), index.release(), count = 0; }
-    const unsigned char *field(size_t i, size_t *len) const noexcept;
+    bool add(ztview *field) noexcept;  // takes the view when it succeeds
+    ztview *get(size_t i) const noexcept
+    {
+        ztview *v;
+        std::memcpy(&v, views.p + i * sizeof v, sizeof v);
+        return v;
+    }
+    void clear() noexcept;
+    void release() noexcept { clear(), views.release(); }
 };
 
 // One part of the tree, open or just ended.  Its texts live in `text`.
@@ -88,6 +93,7 @@ struct ztmime_reader {
     mutable bool dec_ready;
 
     zt_reader::Body body;
+    zt_reader::ByteBuf scratch;   // a field's bytes while it is interpreted
 
     // mbox splitting
     uint64_t in_total;     // bytes ever put in `in`

@@ -6,7 +6,7 @@
 #include <new>
 #include <strings.h>
 
-#include "encode/charset.h"
+#include "charset/charset.h"
 
 namespace zt_reader {
 namespace {

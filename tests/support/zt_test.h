@@ -116,23 +116,6 @@ CodecRun run_codec(S *st, Update update, Finish finish, const std::vector<std::s
     return r;
 }
 
-// Counts the allocations of `make` (which returns a new view or null), then
-// fails each in turn: every run gives null or `want`, and nothing leaks.
-template <class Make> void walk_alloc_failures(Make make, const std::string &want)
-{
-    zt_alloc_fail_at(0);
-    View ok(make());
-    long count = zt_alloc_fail_at(0);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(str(ok.get()), want);
-    for (long n = 1; n <= count; ++n) {
-        zt_alloc_fail_at(n);
-        View v(make());
-        zt_alloc_fail_at(0);
-        EXPECT_EQ(v ? str(v.get()) : want, want) << "failing allocation " << n;
-    }
-}
-
 // Runs a message through a new parser in `chunk`-byte pieces, hands every
 // header field to ztmime_parse_header (counting results other than 0 in
 // *bad) and then every event with its view to on_event(ctx, event, view),

@@ -1,9 +1,11 @@
 // ztmime events [FILE|-]: drives the parser over a message and prints one
 // line per event: its name, the byte count and an escaped preview.
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "drive.h"
+#include "help.h"
 #include "ztmime.h"
 
 namespace {
@@ -52,6 +54,10 @@ void interpret_header(ztmime_ctx *ctx, const ztview *field)
 
 int cmd_events(int argc, char **argv)
 {
+    if (argc > 1 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))) {
+        std::fputs(kHelpEvents, stdout);
+        return 0;
+    }
     const char *path = argc > 1 ? argv[1] : "-";
     if (argc > 2) {
         std::fputs("usage: ztmime events [FILE|-]\n", stderr);

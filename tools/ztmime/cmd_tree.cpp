@@ -1,47 +1,16 @@
-// ztmime tree [--headers] [FILE|-]: drives the parser over a message,
-// interprets every header field, and prints the part structure as an
-// indented tree: content type, depth (open multiparts), transfer encoding,
-// body size in bytes and file name of each part.  With --headers each part
-// is preceded by its header fields, unfolded and decoded to UTF-8.
+// ztmime tree [--json] [--mbox] [FILE|-]: the part structure of each
+// message, one line per part indented by nesting, or one JSON object per
+// message with the parts nested.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "commands.h"
-#include "drive.h"
-#include "ztmime.h"
+#include "help.h"
+#include "json_writer.h"
+#include "messages.h"
+#include "parts.h"
 
 namespace {
-
-struct Part {
-    int level;        // indentation: enclosing multiparts and messages
-    int depth;        // open multiparts when the header block ended
-    std::string type;
-    int encoding;
-    std::string filename;
-    size_t body = 0;  // bytes up to the part's end (preamble and epilogue for a multipart)
-    std::vector<std::string> headers;
-};
-
-std::string text(const ztview *v)
-{
-    std::string s(ztview_get_len(v), '\0');
-    for (size_t i = 0; i < s.size(); ++i)
-        ztview_getnchar(v, i, reinterpret_cast<unsigned char *>(&s[i]));
-    return s;
-}
-
-// Control bytes as \xHH; UTF-8 passes through.
-void put_text(const std::string &s)
-{
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f)
-            std::printf("\\x%02x", c);
-        else
-            std::putchar(c);
-    }
-}
 
 const char *encoding_name(int code)
 {
@@ -57,151 +26,133 @@ const char *encoding_name(int code)
     }
 }
 
-void print_tree(const std::vector<Part> &parts, bool headers)
+// Control bytes as \xHH; everything else (UTF-8) as it is.
+void put_text(std::string &out, const std::string &s)
 {
-    for (const Part &p : parts) {
-        std::string indent(2 * static_cast<size_t>(p.level), ' ');
-        if (headers) {
-            for (const std::string &h : p.headers) {
-                std::printf("%s| ", indent.c_str());
-                put_text(h);
-                std::putchar('\n');
-            }
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
         }
-        std::printf("%s", indent.c_str());
-        put_text(p.type.empty() ? std::string("(no type)") : p.type);
-        std::printf("  depth=%d encoding=%s size=%zu", p.depth, encoding_name(p.encoding), p.body);
-        if (!p.filename.empty()) {
-            std::fputs(" file=\"", stdout);
-            put_text(p.filename);
-            std::putchar('"');
-        }
-        std::putchar('\n');
     }
 }
 
-// Follows the events and collects one Part per header block.
-struct TreeBuilder {
-    TreeBuilder(bool with_headers, ztview *norm_view) : headers(with_headers), norm(norm_view) {}
-    bool headers;
-    ztview *norm;                      // normalised copy of a field (--headers)
-    std::vector<Part> parts;
-    std::vector<std::string> pending;  // header fields of the block being read
-    std::vector<size_t> open;          // multipart entries, innermost last
-    long current = -1;                 // entry receiving body bytes
-    std::vector<int> messages;         // depth at which each open embedded message began
-    int depth_before = 0;              // open multiparts when the header block began
-    bool first_block = true;
-
-    void add_body(const ztview *out)
-    {
-        if (current >= 0)
-            parts[static_cast<size_t>(current)].body += ztview_get_len(out);
-    }
-
-    void headers_done(ztmime_ctx *ctx, int ev)
-    {
-        if (ev == ZTMIME_HEADERS_DONE && !first_block)
-            messages.push_back(depth_before);  // an embedded message's header block
-        first_block = false;
-        Part p;
-        p.depth = ctx->part.depth;
-        p.type = text(ctx->part.content_type);
-        p.encoding = ctx->part.encoding;
-        p.filename = text(ctx->part.filename);
-        bool multi = p.depth > depth_before;  // this block opened a multipart
-        p.level = (multi ? p.depth - 1 : p.depth) + static_cast<int>(messages.size());
-        p.headers.swap(pending);
-        parts.push_back(std::move(p));
-        current = static_cast<long>(parts.size() - 1);
-        if (multi)
-            open.push_back(parts.size() - 1);
-        depth_before = ctx->part.depth;
-    }
-
-    void part_done(const ztmime_ctx *ctx)
-    {
-        // A close delimiter pops a multipart: what follows is its epilogue.
-        // Otherwise the next part's headers follow.
-        current = -1;
-        while (open.size() > static_cast<size_t>(ctx->part.depth)) {
-            current = static_cast<long>(open.back());
-            open.pop_back();
+void put_lines(std::string &out, const std::vector<PartRecord> &parts)
+{
+    for (const PartRecord &p : parts) {
+        out.append(2 * static_cast<size_t>(p.level), ' ');
+        put_text(out, p.path.empty() ? std::string("message") : p.path);
+        out += "  ";
+        put_text(out, p.type);
+        if (!p.charset.empty()) {
+            out += " charset=";
+            put_text(out, p.charset);
         }
-        // A delimiter of the multipart around an embedded message ends
-        // that message.
-        while (!messages.empty() && (ctx->part.depth < messages.back() ||
-                                     (ctx->part.depth == messages.back() && ctx->state == ZTMIME_PART_HEADER)))
-            messages.pop_back();
-        depth_before = ctx->part.depth;
-    }
-
-    bool event(ztmime_ctx *ctx, int ev, ztview *out)
-    {
-        switch (ev) {
-        case ZTMIME_HEADER:
-        case ZTMIME_PART_HEADER:
-            if (ztmime_parse_header(ctx, out, headers ? norm : nullptr) < 0)
-                std::fprintf(stderr, "ztmime tree: warning: %s\n", ztmime_strerror());
-            if (headers)
-                pending.push_back(text(norm));
-            break;
-        case ZTMIME_HEADERS_DONE:
-        case ZTMIME_PART_HEADERS_DONE:
-            headers_done(ctx, ev);
-            break;
-        case ZTMIME_PART_BODY:
-        case ZTMIME_LONG_LINE:
-        case ZTMIME_UUENCODE_HEADER:
-        case ZTMIME_UUENCODE_DONE:
-        case ZTMIME_BINHEX_HEADER:
-        case ZTMIME_MSG_DONE:
-            add_body(out);
-            break;
-        case ZTMIME_PART_DONE:
-            part_done(ctx);
-            break;
-        default:
-            break;
+        out += "  encoding=";
+        out += encoding_name(p.encoding);
+        out += " size=" + std::to_string(p.container ? p.total : p.size);
+        if (p.container)
+            out += " parts=" + std::to_string(p.children);
+        if (!p.disposition.empty())
+            out += " disposition=" + p.disposition;
+        if (!p.filename.empty()) {
+            out += " file=\"";
+            put_text(out, p.filename);
+            out += '"';
         }
-        return true;
+        if (p.problems)
+            out += " problems=" + problem_names(p.problems);
+        out += '\n';
     }
-};
+}
+
+void put_json(std::string &out, const Item &item, const Message &msg, const std::vector<PartRecord> &parts)
+{
+    JsonWriter w(out);
+    w.begin_object();
+    w.key("file");
+    w.value(item.path);
+    w.key("offset");
+    w.value(static_cast<uint64_t>(msg.offset));
+    w.key("parts");
+    w.begin_array();
+    std::vector<const PartRecord *> open;
+    auto close = [&] {
+        if (open.back()->container)
+            w.end_array();
+        w.end_object();
+        open.pop_back();
+    };
+    for (const PartRecord &p : parts) {
+        while (!open.empty() && open.back()->level >= p.level)
+            close();
+        w.begin_object();
+        w.key("path");
+        w.value(p.path);
+        w.key("type");
+        w.value(p.type);
+        w.key("charset");
+        w.value(p.charset);
+        w.key("encoding");
+        w.value(encoding_name(p.encoding));
+        w.key("disposition");
+        w.value(p.disposition);
+        w.key("filename");
+        w.value(p.filename);
+        w.key("size");
+        w.value(p.container ? p.total : p.size);
+        w.key("problems");
+        w.begin_array();
+        for (uint32_t bit = 1; bit <= ZTMIME_PROBLEM_HEADER; bit <<= 1)
+            if (p.problems & bit)
+                w.value(problem_names(bit));
+        w.end_array();
+        if (p.container) {
+            w.key("parts");
+            w.begin_array();
+        }
+        open.push_back(&p);
+    }
+    while (!open.empty())
+        close();
+    w.end_array();
+    w.end_object();
+    out += '\n';
+}
 
 } // namespace
 
 int cmd_tree(int argc, char **argv)
 {
-    bool headers = false;
-    const char *path = "-";
-    int files = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--headers")) {
-            headers = true;
-        } else if (argv[i][0] == '-' && argv[i][1]) {
-            std::fprintf(stderr, "ztmime tree: unknown option '%s'\n", argv[i]);
-            return 2;
-        } else {
-            path = argv[i];
-            ++files;
+    Options opt;
+    int st = parse_options(argc, argv, kOptMbox | kOptJson, kHelpTree, opt);
+    if (st >= 0)
+        return st;
+    bool labels = several_messages(opt);
+    PartCollector collector;
+    return run_messages("tree", opt, 0, [&](int, ztmime_reader *r, const Item &item, const Message &msg,
+                                            JobResult &res) {
+        collector.clear();
+        std::string error;
+        bool ok = read_message(r, msg, error, [&](ztmime_item it, const char *data, size_t len) {
+            collector.item(r, it, data, len);
+        });
+        if (!ok) {
+            res.err += message_label(item, msg) + ": " + error + "\n";
+            res.status = std::max(res.status, static_cast<int>(kFileError));
+            return;
         }
-    }
-    if (files > 1) {
-        std::fputs("usage: ztmime tree [--headers] [FILE|-]\n", stderr);
-        return 2;
-    }
-    ztview *norm = ztview_init();
-    if (!norm) {
-        std::fputs("ztmime tree: out of memory\n", stderr);
-        return 1;
-    }
-    TreeBuilder tree(headers, norm);
-    int status = drive_parser("tree", path, [&tree](ztmime_ctx *ctx, int ev, ztview *out) {
-        return tree.event(ctx, ev, out);
+        if (opt.json) {
+            put_json(res.out, item, msg, collector.parts);
+        } else {
+            if (labels)
+                res.out += "== " + message_label(item, msg) + "\n";
+            put_lines(res.out, collector.parts);
+        }
+        if (collector.problems)
+            res.status = std::max(res.status, static_cast<int>(kProblems));
     });
-    ztview_destroy(norm);
-    print_tree(tree.parts, headers);
-    if (std::fflush(stdout) != 0)
-        status = 1;
-    return status;
 }

@@ -25,10 +25,17 @@ const Codec codecs[] = {
     {"--dot", ZTMIME_ENC_DOT, "dot-stuffed"},
 };
 
-int usage(const char *command)
+int usage(const char *command, bool help = false)
 {
-    std::fprintf(stderr, "usage: ztmime %s --base64|--qp|--uu|--dot [FILE|-]\n", command);
-    return 2;
+    std::fprintf(help ? stdout : stderr, "usage: ztmime %s --base64|--qp|--uu|--dot [FILE|-]\n", command);
+    if (help)
+        std::fprintf(stdout,
+                     "%s FILE (or standard input) with the chosen transfer codec and writes the\n"
+                     "result to standard output.  Exit status: 0 done, 1 malformed input (what\n"
+                     "came before the fault is still written), 2 usage error, 3 a file could not\n"
+                     "be read or written.\n",
+                     std::strcmp(command, "decode") ? "Encodes" : "Decodes");
+    return help ? 0 : 2;
 }
 
 // Writes the view's segments to stdout and empties it.  False on a write
@@ -73,6 +80,8 @@ int run_codec_command(const char *command, bool decode, int argc, char **argv)
         for (const Codec &c : codecs)
             if (!std::strcmp(argv[i], c.option))
                 match = &c;
+        if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help"))
+            return usage(command, true);
         if (match) {
             if (codec)
                 return usage(command);
@@ -94,7 +103,7 @@ int run_codec_command(const char *command, bool decode, int argc, char **argv)
         r.file = stdin;
     } else if (!(r.file = std::fopen(path, "rb"))) {
         std::fprintf(stderr, "ztmime %s: %s: %s\n", command, path, std::strerror(errno));
-        return 1;
+        return 3;
     }
     r.enc = ztmime_encoder_init(codec->code, decode ? 1u : 0u);
     r.in = ztview_init();
@@ -130,18 +139,18 @@ int run_codec_command(const char *command, bool decode, int argc, char **argv)
             return fail(ztmime_encoder_get_error(r.enc));
         if (!drain(r.out)) {
             std::fprintf(stderr, "ztmime %s: write error: %s\n", command, std::strerror(errno));
-            return 1;
+            return 3;
         }
     }
     if (std::ferror(r.file)) {
         std::fprintf(stderr, "ztmime %s: read error: %s\n", command, std::strerror(errno));
-        return 1;
+        return 3;
     }
     if (ztmime_encoder_finish(r.enc, r.out) != 0)
         return fail(ztmime_encoder_get_error(r.enc));
     if (!drain(r.out) || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "ztmime %s: write error: %s\n", command, std::strerror(errno));
-        return 1;
+        return 3;
     }
     return 0;
 }

@@ -44,7 +44,7 @@ int feed(const char *command, const char *path, FILE *in, ztmime_ctx *ctx, const
         if (n == 0) {
             if (std::ferror(in)) {
                 std::fprintf(stderr, "ztmime %s: %s: read error\n", command, path);
-                return 1;
+                return 3;
             }
             ztmime_finish(ctx);
             return drain(command, ctx, true, on_event) < 0 ? 1 : 0;
@@ -69,7 +69,7 @@ int drive_parser(const char *command, const char *path, const EventHandler &on_e
     FILE *in = std::strcmp(path, "-") ? std::fopen(path, "rb") : stdin;
     if (!in) {
         std::fprintf(stderr, "ztmime %s: %s: %s\n", command, path, std::strerror(errno));
-        return 1;
+        return 3;
     }
     int status = 1;
     if (ztmime_ctx *ctx = ztmime_init(0, 0)) {

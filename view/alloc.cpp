@@ -1,11 +1,14 @@
-#include "common/alloc.h"
+#include "alloc.h"
 
 #include <cerrno>
 #include <cstdlib>
 
 namespace {
-long fail_at = 0;  // countdown to the failing allocation; 0: off
-long counted = 0;  // allocations since the last zt_alloc_fail_at
+// Per thread: a test that fails allocations in its own thread never makes
+// another thread's allocation fail, and counting costs no locked
+// instruction.
+__thread long fail_at __attribute__((tls_model("initial-exec")));  // countdown to the failing allocation; 0: off
+__thread long counted __attribute__((tls_model("initial-exec")));  // allocations since the last zt_alloc_fail_at
 
 bool should_fail() noexcept
 {

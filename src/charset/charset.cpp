@@ -9,7 +9,7 @@
 // the bytes the iconv call would have given.
 #define ZT_MODULE "encode"
 
-#include "encode/charset.h"
+#include "charset/charset.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,8 +32,9 @@ struct Slot {
     bool busy;
 };
 
-// The converters stay open for the life of the process and are closed when
-// it exits (or when a slot is reused).
+// Each thread has a cache of its own (an iconv descriptor must not be used
+// by two threads at once); its converters stay open for the life of the
+// thread and are closed when it ends (or when a slot is reused).
 struct Cache {
     Slot slots[kSlots] = {};
     unsigned long clock = 0;
@@ -50,7 +51,7 @@ struct Cache {
     ~Cache() { clear(); }
 };
 
-Cache cache;
+thread_local Cache cache;
 
 bool is_latin1(const char *cs) noexcept
 {
@@ -191,6 +192,10 @@ Converter::Converter(const char *from) noexcept : cd_(kNone), slot_(-1), own_(fa
         }
     }
     iconv_t cd = iconv_open("UTF-8", from);
+    if (cd == kNone && errno == EINVAL) {
+        if (const char *known = known_name(from))
+            cd = iconv_open("UTF-8", known);
+    }
     // Remember a name the converter refuses, but not a passing failure
     // (out of memory, too many open files).
     bool cacheable = len < kNameMax && (cd != kNone || errno == EINVAL);

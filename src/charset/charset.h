@@ -14,7 +14,8 @@ namespace zt_charset {
 // A converter from `from` to "UTF-8", taken from the cache (or opened for
 // this use when the name is too long to be cached or its slot is in use),
 // reset to its initial shift state.  Released, not closed, by the
-// destructor; converters are closed when evicted and at process exit.
+// destructor; converters are closed when evicted and when their thread
+// ends.
 class Converter {
   public:
     explicit Converter(const char *from) noexcept;
@@ -59,7 +60,17 @@ inline int hex_digit(int c) noexcept
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-// Test hook: closes every cached converter.
+// The name the C library's iconv knows for a charset name it rejects but
+// GNU libiconv or common mail programs use (ks_c_5601-1987, x-sjis, ...);
+// null when there is none.  Case is ignored.
+const char *known_name(const char *name) noexcept;
+
+// The table behind known_name, for the tests: entry i's name, with its
+// target in *target; null past the end.
+size_t known_name_count() noexcept;
+const char *known_name_at(size_t i, const char **target) noexcept;
+
+// Test hook: closes every cached converter of the calling thread.
 void cache_clear() noexcept;
 
 } // namespace zt_charset
