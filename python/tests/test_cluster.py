@@ -15,9 +15,9 @@ EXAMPLE = SOURCE / "examples" / "cluster_index.py"
 @pytest.mark.skipif(not corpus_mboxes(), reason="mail corpus not present")
 def test_cluster_index_equals_a_plain_loop(tmp_path):
     pytest.importorskip("dask.distributed")
-    spec = importlib.util.spec_from_file_location("cluster_index", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("cluster_index", EXAMPLE)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
 
     out = tmp_path / "index.jsonl"
     subprocess.run([sys.executable, str(EXAMPLE), "--workers", "2", "-o", str(out), str(CORPUS)],
