@@ -2,6 +2,7 @@
 // same bytes.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -39,6 +40,17 @@ const std::string &uu_text()
         ztview_copy_data_r(out, s.data(), &n, 0);
         ztview_destroy(in);
         ztview_destroy(out);
+        return s;
+    }();
+    return text;
+}
+
+// The same lines ended by LF alone.
+const std::string &uu_text_lf()
+{
+    static const std::string text = [] {
+        std::string s = uu_text();
+        s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
         return s;
     }();
     return text;
@@ -84,6 +96,11 @@ void BM_uu_decode(benchmark::State &state)
     run_codec(state, 1, uu_text(), size_t(state.range(0)));
 }
 
+void BM_uu_decode_lf(benchmark::State &state)
+{
+    run_codec(state, 1, uu_text_lf(), size_t(state.range(0)));
+}
+
 void BM_lock(benchmark::State &state)
 {
     ztview *v = ztview_from_buf(raw_data().data(), raw_data().size());
@@ -98,11 +115,13 @@ void BM_lock(benchmark::State &state)
 
 BENCHMARK(BM_uu_encode)->Arg(0)->Arg(kChunk)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_uu_decode)->Arg(0)->Arg(kChunk)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_uu_decode_lf)->Arg(0)->Arg(kChunk)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_lock)->Unit(benchmark::kMillisecond);
 
 const int registered = [] {
     zt_bench::register_memcpy("uu_raw_4MiB", &raw_data());
     zt_bench::register_memcpy("uu_text", &uu_text());
+    zt_bench::register_memcpy("uu_text_lf", &uu_text_lf());
     return 0;
 }();
 

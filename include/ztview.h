@@ -182,8 +182,10 @@ ZTVIEW_EXPORT int ztview_strcasencmp(const ztview *view, const char *text, size_
  *   buf given: into buf.  When lenp is given, *lenp on entry is buf's size
  *              and at most that many bytes (the NUL included) are written;
  *              with a null lenp buf must hold len + nul bytes.
- * The number of bytes copied (without the NUL) goes to *lenp.  Returns the
- * buffer, or null for a null view. */
+ * With nul 1 the length of the view's data (without the NUL) goes to
+ * *lenp, also when buf was too small to take all of it, so the caller can
+ * tell; with nul 0 the number of bytes copied does.  Returns the buffer, or
+ * null for a null view. */
 ZTVIEW_EXPORT void *ztview_copy_data_r(const ztview *view, void *buf, size_t *lenp, int nul) ZT_NOEXCEPT;
 
 /* Text of the view in the process-wide scratch slot 1 or 2 (grown as

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "base64/b64_internal.h"
+#include "kernel_limits.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -100,8 +101,8 @@ TEST(Base64, ExactFormsInEveryChunking)
 TEST(Base64, RoundTripMatchesReferenceInAnyChunking)
 {
     std::mt19937 rng(7);
-    for (bool simd : {true, false}) {
-        zt_b64::set_simd(simd);
+    for (unsigned kernels : kAllKernels) {
+        CpuLimit limit(kernels);
         for (size_t len : {0, 1, 2, 56, 57, 58, 1000, 200000}) {
             std::string data;
             while (data.size() < len)
@@ -118,7 +119,6 @@ TEST(Base64, RoundTripMatchesReferenceInAnyChunking)
             }
         }
     }
-    zt_b64::set_simd(true);
 }
 
 TEST(Base64Failures, DecodingRows)
@@ -195,8 +195,8 @@ TEST(Base64Model, ArbitraryInputInAnyChunking)
         for (size_t i = 0, n = rng() % 60; i < n; ++i)  // mostly clean runs for the fast paths
             in += rng() % 4 ? runs[rng() % 2].substr(0, 1 + rng() % 32) : bits[rng() % 10];
         size_t chunk = rng() % 9, seg = 1 + rng() % 5;
-        for (bool simd : {true, false}) {
-            zt_b64::set_simd(simd);
+        for (unsigned kernels : kAllKernels) {
+            CpuLimit limit(kernels);
             std::string want, pending;
             int pad_errors = 0;
             State st = make(DEC);
@@ -211,7 +211,6 @@ TEST(Base64Model, ArbitraryInputInAnyChunking)
             EXPECT_EQ(str(out.get()), want) << escaped(in);
         }
     }
-    zt_b64::set_simd(true);
 }
 
 TEST(Base64Corpus, PhotoDecodesToTheJpegAndBack)
@@ -224,6 +223,37 @@ TEST(Base64Corpus, PhotoDecodesToTheJpegAndBack)
     for (size_t chunk : {0, 7, 4096})
         EXPECT_EQ(run(DEC, pieces(b64, chunk)).out, jpg) << "chunk " << chunk;
     EXPECT_EQ(run(0, {jpg}).out, reference_encode(jpg, true));
+}
+
+} // namespace
+
+namespace {
+
+// The exact-form decoder behind encoded words: whole groups, correct
+// padding and zero spare bits give the one-shot decoder's bytes; anything
+// else gives -1, with every kernel set.
+TEST(Base64Exact, CanonicalTextOnlyWithEveryKernelSet)
+{
+    const std::string long_text = reference_encode(std::string(198, '\x5a'), false);
+    const struct { std::string in; long want; } rows[] = {
+        {"QUJD", 3}, {"QUI=", 2}, {"QQ==", 1}, {long_text, 198}, {long_text + "QQ==", 199}, {long_text + "Wlo=" + "QQ==", -1},
+        {"", -1}, {"QUJ", -1}, {"QR==", -1}, {"QUJ=", -1}, {"Q===", -1}, {"QU=D", -1}, {"=QUJ", -1},
+        {"QU JD", -1}, {"QUJD\r\nQUJD", -1}, {"QUJDQ*JD", -1}, {long_text.substr(0, 100) + "-" + long_text.substr(101), -1},
+    };
+    for (unsigned kernels : kAllKernels) {
+        CpuLimit limit(kernels);
+        for (const auto &r : rows) {
+            std::vector<unsigned char> out(r.in.size() + 1, 0xee);
+            const auto *t = reinterpret_cast<const unsigned char *>(r.in.data());
+            long n = zt_b64::decode_exact(t, r.in.size(), out.data());
+            ASSERT_EQ(n, r.want) << escaped(r.in) << " kernels " << kernels;
+            EXPECT_EQ(out.back(), 0xee) << "wrote past the room";
+            if (n >= 0) {
+                View in = make_view(r.in), ref(ztmime_b64_decode(in.get()));
+                EXPECT_EQ(std::string(out.begin(), out.begin() + n), str(ref.get()));
+            }
+        }
+    }
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // their messages, hostile fields, and whole messages through the parser.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,9 @@ const struct Scenario { std::vector<std::string> fields; int result; std::string
     {{"Content-Type: text/plain; name=a.txt\r\n", "Content-Disposition: attachment; filename=\"b.txt\"\r\n"}, -1,
      "Filename mismatch 'b.txt' 'a.txt'", "text/plain d0 - f=a.txt e0"},
     {{"Content-Disposition: inline; size=10;\r\n name=\"x y\"; creation-date=z\r\n"}, 0, "", " d0 - f=x y e0"},
+    // A disposition type the tokenizer refuses is dropped without a message.
+    {{"Content-Disposition: \"attachment\"; filename=a.txt\r\n"}, 0, "", " d0 - f=a.txt e0"},
+    {{"Content-Disposition: attach(ment); filename=a.txt\r\n"}, 0, "", " d0 - f=a.txt e0"},
     {{"Content-Transfer-Encoding: x-token\r\n", "content-transfer-encoding:\r\n\tbase64"}, 0, "", " d0 - f= e8"},
 };
 

@@ -5,6 +5,7 @@
 // same joined event log however the input was cut.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "parser_harness.h"
@@ -81,13 +82,34 @@ TEST(ParserFuzz, RandomInputRandomChunks)
             }
         }
 
-        // Chunking changes nothing but the size of body batches.  (A line
-        // limit cuts unterminated lines where chunks end, binary mode hands
-        // out runs of bytes, and a capitalised "begin" line is body inside a
-        // batch but checked at the start of one.)
-        if (opt.max_line || binary || (opt.flags & ZTMIME_FLAG_UUENCODE))
+        // A line limit: an unterminated line outside a header block goes
+        // out in pieces as it arrives, so no more than max_line bytes wait
+        // there, except behind a uuencode begin line waiting for its end.
+        if (opt.max_line && !binary && !(opt.flags & ZTMIME_FLAG_UUENCODE)) {
+            ASSERT_LE(cut.held, opt.max_line);
+        }
+
+        // Chunking changes nothing but the size of body batches.  Binary
+        // mode hands out runs of bytes where chunks end, and so does a line
+        // limit for unterminated body lines, after which the rest of such a
+        // line is read as a line of its own: there only the message's
+        // header block, whose lines are never cut early, gives the same
+        // events.  (A capitalised "begin" line is body inside a batch but
+        // checked at the start of one.)
+        if (binary)
             continue;
         std::vector<Event> a = merged(whole.events), b = merged(cut.events);
+        if (opt.max_line) {
+            auto header_block = [](std::vector<Event> v) {
+                auto end = std::find_if(v.begin(), v.end(), [](const Event &e) { return e.type == ZTMIME_HEADERS_DONE; });
+                v.erase(end == v.end() ? end : end + 1, v.end());
+                return v;
+            };
+            ASSERT_EQ(format_log(header_block(a)), format_log(header_block(b)));
+            continue;
+        }
+        if (opt.flags & ZTMIME_FLAG_UUENCODE)
+            continue;
         if (dot && a.back().type == ZTMIME_MSG_DONE && b.back().type == ZTMIME_MSG_DONE)
             a.back().bytes = b.back().bytes = "";
         ASSERT_EQ(format_log(a), format_log(b));

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <random>
 
-#include "qp/qp_internal.h"
+#include "kernel_limits.h"
 #include "zt_test.h"
 
 using namespace zt_test;
@@ -166,9 +166,8 @@ TEST(Qp, RoundTripsInAnyChunking)
 // agree on results, output, pending bytes and columns after every update.
 void check_against_model(const std::string &in, unsigned flags, size_t chunk, size_t seg)
 {
-    for (int paths : {2, 1, 0}) {  // all vector paths, the narrower ones, none
-        zt_qp::set_simd(paths > 0);
-        zt_qp::set_wide(paths > 1);
+    for (unsigned kernels : kAllKernels) {
+        CpuLimit limit(kernels);
         Model m{flags, {}};
         std::string want;
         State st = make(flags);
@@ -185,8 +184,6 @@ void check_against_model(const std::string &in, unsigned flags, size_t chunk, si
             ASSERT_EQ(escaped(str(out.get())), escaped(want)) << escaped(in) << " flags " << flags << " " << chunk;
         }
     }
-    zt_qp::set_simd(true);
-    zt_qp::set_wide(true);
 }
 
 // Arbitrary bytes in any chunking over small segments, every option set.

@@ -256,6 +256,10 @@ TEST(ViewRead, CopyOutAndScratchSlots)
     n = sizeof small;
     ztview_copy_data_r(v.get(), small, &n, 1);
     EXPECT_STREQ(small, "abc") << "bounded by the buffer size, NUL included";
+    EXPECT_EQ(n, 6u) << "with a NUL: the view's length, the terminator not counted";
+    n = sizeof small;
+    ztview_copy_data_r(v.get(), small, &n, 0);
+    EXPECT_EQ(std::string(small, n), "abcd") << "without: the bytes copied";
 
     View e = make_view(std::string("a\\b\x01\xff\n", 6));
     EXPECT_STREQ(ztview_copy_data_escaped(e.get(), 1, 0), "a\\x5cb\\x01\\xff\\x0a");

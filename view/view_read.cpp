@@ -191,6 +191,6 @@ void *ztview_copy_data_r(const ztview *v, void *buf, size_t *lenp, int nul) noex
     if (nul)
         out[done] = 0;
     if (lenp)
-        *lenp = done;
+        *lenp = nul ? v->len : done;
     return out;
 }

@@ -8,6 +8,7 @@
 // through table-driven fast paths (and a vector path where the CPU has one).
 #define ZT_MODULE "base64"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "base64/b64_internal.h"
 #include "common/alloc.h"
 #include "common/codec.h"
+#include "common/cpu.h"
 #include "common/module.h"
 #include "ztmime.h"
 
@@ -80,8 +82,6 @@ inline void put_chars(unsigned char *p, uint32_t v)
     store16(p, kPairs.e[v >> 12]);
     store16(p + 2, kPairs.e[v & 0xfff]);
 }
-
-bool g_simd_enabled = true;
 
 // ---------------------------------------------------------------------------
 // Decoding
@@ -152,38 +152,6 @@ inline bool decode_byte(DecodeCall &d, ztmime_b64 *s, unsigned char c, size_t po
     return true;
 }
 
-// Decodes whole groups of alphabet characters from [p, e) while they last;
-// returns where it stopped (at a group that needs the per-byte path).
-inline const unsigned char *decode_run_scalar(const unsigned char *p, const unsigned char *e,
-                                              unsigned char *out, size_t &olen)
-{
-    unsigned char *o = out + olen;
-    while (e - p >= 16) {
-        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
-        uint32_t b = kDec.d[0][p[4]] | kDec.d[1][p[5]] | kDec.d[2][p[6]] | kDec.d[3][p[7]];
-        uint32_t c = kDec.d[0][p[8]] | kDec.d[1][p[9]] | kDec.d[2][p[10]] | kDec.d[3][p[11]];
-        uint32_t f = kDec.d[0][p[12]] | kDec.d[1][p[13]] | kDec.d[2][p[14]] | kDec.d[3][p[15]];
-        if ((a | b | c | f) & kBad)
-            break;
-        put_group(o, a);
-        put_group(o + 3, b);
-        put_group(o + 6, c);
-        put_group(o + 9, f);
-        o += 12;
-        p += 16;
-    }
-    while (e - p >= 4) {
-        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
-        if (a & kBad)
-            break;
-        put_group(o, a);
-        o += 3;
-        p += 4;
-    }
-    olen = size_t(o - out);
-    return p;
-}
-
 // Decodes whole groups from [p, e), stepping over the CR LF that ends each
 // line of the usual encoded form; returns where it stopped (at a byte for
 // the per-byte path) and sets `group_end` just past the last group decoded
@@ -193,16 +161,9 @@ inline const unsigned char *decode_run(const unsigned char *p, const unsigned ch
                                        unsigned char *out, size_t &olen,
                                        const unsigned char *&group_end)
 {
-#if ZT_B64_HAVE_AVX2
-    const bool vec = g_simd_enabled && zt_b64::cpu_has_avx2();
-#endif
+    const auto run = zt_b64::kernels().decode_run;
     for (;;) {
-        const unsigned char *q = p;
-#if ZT_B64_HAVE_AVX2
-        if (vec && e - q >= 32)
-            q = zt_b64::decode_run_avx2(q, e, out, olen);
-#endif
-        q = decode_run_scalar(q, e, out, olen);
+        const unsigned char *q = run(p, e, out, olen);
         if (q != p)
             group_end = q;
         if (e - q < 2 || q[0] != '\r' || q[1] != '\n')
@@ -286,10 +247,14 @@ size_t encode_room(const ztmime_b64 *s, size_t L)
     return 4 * groups + 2 * nbreaks + 4;
 }
 
-Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src)
+// Encodes the whole groups of `carried` (fewer than three bytes left over
+// by the last call) followed by the bytes of `src`.  w.drop counts the
+// carried bytes too.
+Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src, const unsigned char *carried = nullptr,
+                   size_t ncarried = 0)
 {
     Work w;
-    size_t L = ztview_get_len(src);
+    size_t L = ncarried + ztview_get_len(src);
     size_t groups = L / 3;
     if (groups == 0)
         return w;
@@ -305,7 +270,10 @@ Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src)
     size_t left = breaks ? kGroupsPerLine - lg % kGroupsPerLine : SIZE_MAX;
     size_t todo = groups;
     unsigned char carry[3];
-    int cn = 0;
+    int cn = int(ncarried);
+    if (ncarried)
+        std::memcpy(carry, carried, ncarried);
+    const zt_b64::Kernels &kern = zt_b64::kernels();
     size_t nseg = ztview_segment_count(src);
     for (size_t si = 0; si < nseg && todo > 0; ++si) {
         const unsigned char *p;
@@ -329,27 +297,22 @@ Work encode_update(ztmime_b64 *s, ztview *out, const ztview *src)
             }
         }
         while (todo > 0 && e - p >= 3) {
+            if (breaks && left == kGroupsPerLine) {
+                // Whole output lines in one kernel call.
+                const size_t lines = std::min(todo, size_t(e - p) / 3) / kGroupsPerLine;
+                kern.encode_lines(p, lines, size_t(e - p), o);
+                p += 3 * kGroupsPerLine * lines;
+                o += (4 * kGroupsPerLine + 2) * lines;
+                todo -= kGroupsPerLine * lines;
+                if (todo == 0 || e - p < 3)
+                    break;
+            }
             size_t n = size_t(e - p) / 3;
             if (n > todo)
                 n = todo;
             if (n > left)
                 n = left;
-            size_t done = 0;
-#if ZT_B64_HAVE_AVX2
-            if (g_simd_enabled && n >= 8 && zt_b64::cpu_has_avx2()) {
-                // The vector path reads 4 bytes beyond its last group.
-                size_t avail = (size_t(e - p) - 4) / 3;
-                size_t vn = (n < avail ? n : avail) / 8 * 8;
-                if (vn > 0) {
-                    zt_b64::encode_groups_avx2(p, vn, o);
-                    done = vn;
-                }
-            }
-#endif
-            for (size_t i = done; i < n; ++i) {
-                const unsigned char *g = p + 3 * i;
-                put_chars(o + 4 * i, uint32_t(g[0]) << 16 | uint32_t(g[1]) << 8 | g[2]);
-            }
+            kern.encode_groups(p, n, size_t(e - p), o);
             p += 3 * n;
             o += 4 * n;
             todo -= n;
@@ -388,6 +351,37 @@ int fail_mem(ztmime_b64 *s)
     return -1;
 }
 
+// Encoding after a call that left one or two bytes over: they start the
+// first group and the input is read in place, so that only the bytes after
+// the last whole group are copied (a host feeding pieces whose length is
+// no multiple of three would otherwise copy every piece).
+int encode_carried(ztmime_b64 *s, ztview *out, const ztview *in, size_t n)
+{
+    ztview *pend = s->pending;
+    unsigned char carried[2], tail[2];
+    const size_t plen = ztview_get_len(pend);
+    for (size_t i = 0; i < plen; ++i)
+        ztview_getnchar(pend, i, &carried[i]);
+    Work w = encode_update(s, out, in, carried, plen);
+    if (w.result == kNoRoom)
+        return fail_mem(s);
+    if (w.drop == 0)
+        return ztview_concat(pend, in) == 0 ? 0 : fail_mem(s);
+    // Fewer than three bytes of the input are left; they replace pending
+    // in one append, so that a failure keeps nothing.
+    const size_t used = w.drop - plen, tn = n - used;
+    for (size_t i = 0; i < tn; ++i)
+        ztview_getnchar(in, used + i, &tail[i]);
+    if (tn && ztview_append(pend, tail, tn) != 0) {
+        ztview_commit(out, 0);
+        return fail_mem(s);
+    }
+    ztview_seek(pend, plen, ZTVIEW_SEEK_FRONT);
+    ztview_commit(out, w.olen);
+    count_groups(s, w.drop / 3);
+    return 0;
+}
+
 void set_fields(ztmime_b64 *s, int flags)
 {
     s->mode = (flags & ZTMIME_B64_DECODE) ? 1u : 0u;
@@ -399,7 +393,97 @@ void set_fields(ztmime_b64 *s, int flags)
 } // namespace
 
 namespace zt_b64 {
-void set_simd(bool on) noexcept { g_simd_enabled = on; }
+
+const unsigned char *decode_run_portable(const unsigned char *p, const unsigned char *e, unsigned char *out,
+                                         size_t &olen) noexcept
+{
+    unsigned char *o = out + olen;
+    while (e - p >= 16) {
+        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
+        uint32_t b = kDec.d[0][p[4]] | kDec.d[1][p[5]] | kDec.d[2][p[6]] | kDec.d[3][p[7]];
+        uint32_t c = kDec.d[0][p[8]] | kDec.d[1][p[9]] | kDec.d[2][p[10]] | kDec.d[3][p[11]];
+        uint32_t f = kDec.d[0][p[12]] | kDec.d[1][p[13]] | kDec.d[2][p[14]] | kDec.d[3][p[15]];
+        if ((a | b | c | f) & kBad)
+            break;
+        put_group(o, a);
+        put_group(o + 3, b);
+        put_group(o + 6, c);
+        put_group(o + 9, f);
+        o += 12;
+        p += 16;
+    }
+    while (e - p >= 4) {
+        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
+        if (a & kBad)
+            break;
+        put_group(o, a);
+        o += 3;
+        p += 4;
+    }
+    olen = size_t(o - out);
+    return p;
+}
+
+void encode_groups_portable(const unsigned char *in, size_t groups, unsigned char *out) noexcept
+{
+    for (size_t i = 0; i < groups; ++i, in += 3, out += 4)
+        put_chars(out, uint32_t(in[0]) << 16 | uint32_t(in[1]) << 8 | in[2]);
+}
+
+void encode_lines_portable(const unsigned char *in, size_t lines, unsigned char *out) noexcept
+{
+    for (size_t i = 0; i < lines; ++i, in += 3 * kGroupsPerLine, out += 4 * kGroupsPerLine + 2) {
+        encode_groups_portable(in, kGroupsPerLine, out);
+        out[4 * kGroupsPerLine] = '\r';
+        out[4 * kGroupsPerLine + 1] = '\n';
+    }
+}
+
+namespace {
+void encode_groups_any(const unsigned char *in, size_t groups, size_t, unsigned char *out) noexcept
+{
+    encode_groups_portable(in, groups, out);
+}
+void encode_lines_any(const unsigned char *in, size_t lines, size_t, unsigned char *out) noexcept
+{
+    encode_lines_portable(in, lines, out);
+}
+constexpr Kernels kPortable{0, decode_run_portable, encode_groups_any, encode_lines_any};
+} // namespace
+
+const Kernels &kernels() noexcept
+{
+    static const Kernels &best = zt_cpu::pick(x86_kernels(), kPortable);
+    return zt_cpu::limited() ? zt_cpu::pick(x86_kernels(), kPortable) : best;
+}
+
+long decode_exact(const unsigned char *t, size_t n, unsigned char *out) noexcept
+{
+    if (n == 0 || n % 4)
+        return -1;
+    // All groups but the last through the decoding kernel: it writes at
+    // most 3/4 of the characters it reads plus 8 bytes of scratch, which
+    // stays inside n bytes of room as the last group is left out.
+    size_t olen = 0;
+    const unsigned char *last = t + n - 4;
+    if (kernels().decode_run(t, last, out, olen) != last)
+        return -1;
+    const size_t pad = last[3] != '=' ? 0 : last[2] == '=' ? 2 : 1;
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        uint32_t d = k < 4 - pad ? kDecode[last[k]] : 0;
+        if (d >= 64 || (k < 4 - pad && last[k] == '='))
+            return -1;
+        v = v << 6 | d;
+    }
+    // The bits a padded group leaves over must be zero.
+    if ((pad == 2 && (v & 0xffff)) || (pad == 1 && (v & 0xff)))
+        return -1;
+    const unsigned char bytes[3] = {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    std::memcpy(out + olen, bytes, 3 - pad);
+    return long(olen + 3 - pad);
+}
+
 } // namespace zt_b64
 
 extern "C" {
@@ -427,6 +511,8 @@ int ztmime_b64_update(ztmime_b64 *state, ztview *out, const ztview *in) noexcept
         return -2;
     ztview *pend = state->pending;
     const size_t n = in ? ztview_get_len(in) : 0;
+    if (state->mode == 0 && n > 0 && in != out && ztview_get_len(pend) - 1 < 2)
+        return encode_carried(state, out, in, n);  // one or two bytes carried
     // With nothing pending the input is read in place and only what the
     // call leaves unconsumed is copied into pending; otherwise it is first
     // appended to what is pending.

@@ -1,14 +1,10 @@
-// Base64 tables and the vector paths shared by the codec's source files.
+// Base64 tables and the kernel table shared by the codec's source files.
+// The portable kernels live in b64.cpp; each instruction-set file
+// (b64_x86.cpp, ...) lists its own kernels.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define ZT_B64_HAVE_AVX2 1
-#else
-#define ZT_B64_HAVE_AVX2 0
-#endif
 
 namespace zt_b64 {
 
@@ -40,20 +36,42 @@ constexpr DecodeTable make_decode_table()
 inline constexpr DecodeTable kDecodeTable = make_decode_table();
 inline constexpr const uint8_t *kDecode = kDecodeTable.v;
 
-// Test switch: false forces the portable paths even where a vector unit is
-// available, so that tests can compare both.
-void set_simd(bool on) noexcept;
+// One set of kernels for one instruction set.
+struct Kernels {
+    unsigned needs; // zt_cpu features it runs on; 0 for the portable set
+    // Decodes whole groups of alphabet characters from [p, e) while they
+    // last, writing 3 bytes a group at out + olen (and up to 8 bytes of
+    // scratch beyond); returns where it stopped, at a group holding any
+    // other byte or with fewer than 4 characters left.
+    const unsigned char *(*decode_run)(const unsigned char *p, const unsigned char *e, unsigned char *out,
+                                       size_t &olen) noexcept;
+    // Encodes `groups` groups of three bytes at `in` into 4 * groups
+    // characters at `out`; `avail` (at least 3 * groups) bytes may be read.
+    void (*encode_groups)(const unsigned char *in, size_t groups, size_t avail, unsigned char *out) noexcept;
+    // Encodes `lines` output lines of 19 groups (57 bytes at `in`) into 76
+    // characters and CR LF each (78 bytes at `out`); `avail` (at least
+    // 57 * lines) bytes may be read.
+    void (*encode_lines)(const unsigned char *in, size_t lines, size_t avail, unsigned char *out) noexcept;
+};
 
-#if ZT_B64_HAVE_AVX2
-bool cpu_has_avx2() noexcept;
-// Decodes 32-character blocks of alphabet characters from [p, e) while
-// e - p >= 32, writing 24 bytes per block at out + olen (and up to 8 bytes of
-// scratch beyond); stops at the first block holding any other byte.
-const unsigned char *decode_run_avx2(const unsigned char *p, const unsigned char *e,
-                                     unsigned char *out, size_t &olen) noexcept;
-// Encodes `groups` (a multiple of 8) groups of three bytes at `in` into
-// 4 * groups characters at `out`; reads 4 bytes beyond the last group.
-void encode_groups_avx2(const unsigned char *in, size_t groups, unsigned char *out) noexcept;
-#endif
+const unsigned char *decode_run_portable(const unsigned char *p, const unsigned char *e, unsigned char *out,
+                                         size_t &olen) noexcept;
+void encode_groups_portable(const unsigned char *in, size_t groups, unsigned char *out) noexcept;
+void encode_lines_portable(const unsigned char *in, size_t lines, unsigned char *out) noexcept;
+
+// The vector kernel sets of an instruction-set file, best first, ending
+// with an entry whose `needs` is 0; null when the build is for another
+// architecture.  Another instruction set adds its file and its entry in
+// kernels().
+const Kernels *x86_kernels() noexcept;
+
+// The kernels this process uses (see zt_cpu::limit for tests).
+const Kernels &kernels() noexcept;
+
+// Decodes base64 text of whole groups with correct padding and zero spare
+// bits, the form every decoder reads alike, into `out` (room for n bytes).
+// The decoded length, or -1 for any other text (the caller then goes the
+// general way).
+long decode_exact(const unsigned char *t, size_t n, unsigned char *out) noexcept;
 
 } // namespace zt_b64

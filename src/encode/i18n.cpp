@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "base64/b64_internal.h"
 #include "common/alloc.h"
 #include "common/handles.h"
 #include "encode/charset.h"
@@ -95,57 +96,12 @@ ztview *decode_text(const unsigned char *text, size_t n, bool q) noexcept
     return q ? ztmime_qp_decode(in.get()) : ztmime_b64_decode(in.get());
 }
 
-// Hand decoding of the canonical forms, where every decoder gives the same
-// bytes: base64 of whole groups with correct padding and zero spare bits,
-// and Q text of printable ASCII with valid "=XX" escapes that does not
-// end in a blank.  Anything else goes to the one-shot decoders, which have
-// the final word on malformed text.  Returns the decoded length, or -1.
-long b64_value(unsigned char c) noexcept
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
-long fast_b64(const unsigned char *t, size_t n, unsigned char *out) noexcept
-{
-    if (n == 0 || n % 4)
-        return -1;
-    size_t pad = t[n - 1] == '=' ? (t[n - 2] == '=' ? 2 : 1) : 0;
-    size_t o = 0;
-    for (size_t i = 0; i < n; i += 4) {
-        bool last = i + 4 == n;
-        long v[4];
-        for (size_t k = 0; k < 4; ++k) {
-            if (last && k >= 4 - pad) {
-                v[k] = 0;
-                continue;
-            }
-            if ((v[k] = b64_value(t[i + k])) < 0)
-                return -1;
-        }
-        unsigned long w = static_cast<unsigned long>(v[0] << 18 | v[1] << 12 | v[2] << 6 | v[3]);
-        if (last && pad == 2 && (v[1] & 15))
-            return -1;
-        if (last && pad == 1 && (v[2] & 3))
-            return -1;
-        out[o++] = static_cast<unsigned char>(w >> 16);
-        if (!last || pad < 2)
-            out[o++] = static_cast<unsigned char>(w >> 8);
-        if (!last || pad < 1)
-            out[o++] = static_cast<unsigned char>(w);
-    }
-    return static_cast<long>(o);
-}
-
+// Direct decoding of the canonical forms, where every decoder gives the
+// same bytes: base64 of whole groups with correct padding and zero spare
+// bits (through the base64 codec's kernels), and Q text of printable ASCII
+// with valid "=XX" escapes that does not end in a blank.  Anything else goes
+// to the one-shot decoders, which have the final word on malformed text.
+// Returns the decoded length, or -1.
 long fast_q(const unsigned char *t, size_t n, unsigned char *out) noexcept
 {
     if (n == 0 || t[n - 1] == '_')
@@ -218,7 +174,7 @@ int decode_word(const unsigned char *p, size_t n, bool complete, uint32_t *consu
     unsigned char *ib = in.get(tn, false);  // decoding never grows the text
     if (!ib)
         return kFailed;
-    long fast = q ? fast_q(text, tn, ib) : fast_b64(text, tn, ib);
+    long fast = q ? fast_q(text, tn, ib) : zt_b64::decode_exact(text, tn, ib);
     size_t dn;
     if (fast >= 0) {
         dn = static_cast<size_t>(fast);

@@ -62,7 +62,8 @@ ZTMIME_EXPORT int ztmime_reset(ztmime_ctx *ctx) noexcept
 {
     if (!ctx)
         return 0;
-    ztmime_impl(ctx)->scan_front = nullptr;
+    ztmime_scan::memo_forget(ztmime_impl(ctx)->memo);
+    ztmime_impl(ctx)->scratch_owed = 0;
     if (ctx->input)
         ztview_rewind(ctx->input);
     else

@@ -2,26 +2,19 @@
 // parse driver.
 #pragma once
 
-#include "mime/scan.h"
+#include "mime/line_scan.h"
 #include "ztmime.h"
 
 // What the library allocates for a context: the public record followed by
 // state of the driver's own.  Hosts only ever hold the public part.
 struct ztmime_ctx_impl {
     ztmime_ctx pub;
-    // Memo of the last scan of the input's first line, kept while the input
-    // still starts at the same byte and has not shrunk (scan_front is null
-    // when there is none).  A complete line (scan_complete) is not scanned
-    // again: the line that ends a header field is found by the call that
-    // hands out the field and reused by the next call.  For a line with no
-    // end yet, its first `scan_clean` bytes hold no CR or LF and need not be
-    // scanned again.  This keeps a long unterminated line arriving in many
-    // chunks linear in its length.
-    const unsigned char *scan_front;
-    size_t scan_len;
-    size_t scan_clean;
-    bool scan_complete;
-    ztmime_scan::Line scan_line;
+    ztmime_scan::Memo memo;  // what earlier scans learnt about the input
+    // Bytes at the end of the pending field that scratch must hold (the last
+    // continuation line, taken together with the field's first line) unless
+    // the next line is examined, which empties scratch anyway.
+    size_t scratch_owed;
+    bool scratch_full;  // scratch may hold bytes: emptying it has work to do
 };
 
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept

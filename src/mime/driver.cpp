@@ -25,29 +25,30 @@
 //   BODY --end of input [PART_DONE]--> BODY_EOF
 //   any other state --end of input [MSG_DONE]--> (no input until reset)
 //
-// Every call finds the first line of the input, repairs a bare CR, applies
-// the length limit, and then acts on the line according to the state.  All
-// paths leave through one exit that hands the event's view to the host.
+// ztmime_do repeats one step until it gives an event.  A step finds the
+// first line of the input (line_scan.h), classifies it (no input, bare CR,
+// over-long, incomplete, the ".\r\n" end line) and hands it to the
+// function for the state: header lines, body lines, a uuencoded block or
+// the end of a header block.  A step either gives the event or asks to
+// start over on the input as it now is.  Every path leaves through the one
+// exit of ztmime_do, which settles the line-scan memo and hands the view
+// over.  A step that fails to allocate gives ZTMIME_ERROR (errno ENOMEM)
+// with the input as it was.
 #define ZT_MODULE "mime"
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
-#include "common/alloc.h"
 #include "common/error.h"
-#include "common/handles.h"
 #include "common/module.h"
 #include "mime/ctx.h"
-#include "mime/scan.h"
+#include "mime/line_scan.h"
+#include "mime/lines.h"
 
+using namespace ztmime_lines;
 using ztmime_scan::END_BARE_CR;
 using ztmime_scan::END_CRLF;
-using ztmime_scan::END_LF;
 using ztmime_scan::END_NONE;
-using ztmime_scan::Line;
 using ztmime_scan::npos;
-using ztmime_scan::SegCursor;
 
 namespace {
 
@@ -64,215 +65,52 @@ enum parse_state : int32_t {
 const char binhex_notice[] = "(This file must be converted with BinHex ";
 static_assert(sizeof binhex_notice - 1 == 41);
 
-// First bytes that end a batch of body lines: a line starting with one of
-// them may be a delimiter, a uuencode or BinHex line, or needs repair.
-// Row 1 adds "." for ZTMIME_FLAG_DOT_END.
-struct StopTable {
-    bool stop[2][256];
-    constexpr StopTable() : stop{}
-    {
-        for (int row = 0; row < 2; ++row) {
-            stop[row][static_cast<unsigned char>('-')] = true;
-            stop[row][static_cast<unsigned char>('b')] = true;
-            stop[row][static_cast<unsigned char>('\r')] = true;
-            stop[row][static_cast<unsigned char>('(')] = true;
-        }
-        stop[1][static_cast<unsigned char>('.')] = true;
-    }
-};
-constexpr StopTable batch_stop;
+// What a step gives: a ztmime_type event, or one of these.
+using Step = int;
+constexpr Step START_OVER = 100;  // the input changed: find the first line again
+constexpr Step CARRY_ON = 101;    // not settled yet: the next check decides
 
-void find_line(ztmime_ctx *ctx, SegCursor &cur, Line &line) noexcept
-{
-    ztmime_ctx_impl *memo = ztmime_impl(ctx);
-    line.total = ztview_get_len(ctx->input);
-    cur.start(ctx->input);
-    line.head = cur.p;
-    line.head_n = cur.n;
-    if (line.total == 0) {
-        memo->scan_front = nullptr;
-        return;
-    }
-    // Reuse what an earlier scan found, as long as the input still begins
-    // at the same byte and has only grown.
-    const unsigned char *front = cur.p;
-    size_t from = 0;
-    if (front == memo->scan_front && line.total >= memo->scan_len) {
-        if (memo->scan_complete) {
-            const Line &known = memo->scan_line;
-            line.len = known.len;
-            line.text = known.text;
-            line.limit = known.limit;
-            line.first = known.first;
-            line.after = known.after;
-            line.end = known.end;
-            return;
-        }
-        from = memo->scan_clean;
-    }
-    memo->scan_front = nullptr;
-    line.after = -1;
-    line.first = front[0];
-    size_t t = cur.find_eol(from);
-    if (t == npos) {
-        line.end = END_NONE;
-        line.len = line.text = line.limit = line.total;
-        memo->scan_front = front;
-        memo->scan_complete = false;
-        memo->scan_len = memo->scan_clean = line.total;
-        return;
-    }
-    line.text = t;
-    int next;
-    if (cur.byte(t) == '\n') {
-        line.end = END_LF;
-        line.len = t + 1;
-        line.limit = t;
-    } else if ((next = cur.byte(t + 1)) < 0) {
-        line.end = END_NONE;
-        line.len = line.limit = line.total;
-        memo->scan_front = front;  // rescan from the CR once more bytes come
-        memo->scan_complete = false;
-        memo->scan_len = line.total;
-        memo->scan_clean = t;
-        return;
-    } else if (next == '\n') {
-        line.end = END_CRLF;
-        line.len = t + 2;
-        line.limit = t + 1;
-    } else {
-        // Not kept: the repair that follows rebuilds the input.
-        line.end = END_BARE_CR;
-        line.after = next;
-        line.len = t + 1;
-        line.limit = t;
-        return;
-    }
-    memo->scan_front = front;
-    memo->scan_complete = true;
-    memo->scan_len = line.total;
-    memo->scan_line = line;
-}
-
-// Rebuilds the input around the bare CR at line.text: drops it when it is
-// the first byte or another CR follows, else inserts an LF after it.  The
-// new input shares the old one's blocks; on failure the input is unchanged.
-bool repair_bare_cr(ztmime_ctx *ctx, const Line &line) noexcept
-{
-    if (line.text == 0)
-        return ztview_seek(ctx->input, 1, ZTVIEW_SEEK_FRONT) == 0;
-    ViewHandle rest(zt_view_dup_front(ctx->input, nullptr, line.total), ZT_MODULE);
-    if (!rest)
-        return false;
-    bool drop = line.after == '\r';
-    ViewHandle fixed(zt_view_cut(rest.get(), nullptr, drop ? line.text : line.text + 1), ZT_MODULE);
-    if (!fixed)
-        return false;
-    if (drop) {
-        if (ztview_seek(rest.get(), 1, ZTVIEW_SEEK_FRONT) != 0)
-            return false;
-    } else if (ztview_append(fixed.get(), "\n", 1) != 0) {
-        return false;
-    }
-    if (!zt_view_move(fixed.get(), rest.get(), ztview_get_len(rest.get())))
-        return false;
-    zt_view_free(ctx->input);
-    ctx->input = fixed.release();
-    return true;
-}
-
-// Header-name test: a ':' before any byte outside 33..126.  Returns npos
-// when the line passes, else the offset of the failing byte.
-size_t header_name_fail(const ztview *input, const Line &line) noexcept
-{
-    if (line.len <= line.head_n) {
-        // The usual case: the line lies in the first segment.
-        const unsigned char *q = ztmime_scan::find_name_stop(line.head, line.head + line.len);
-        if (q < line.head + line.len && *q == ':')
-            return npos;
-        return static_cast<size_t>(q - line.head);
-    }
+// One call of ztmime_do: the context, its first line and the view handed
+// out at the exit.
+struct Call {
+    // The line is left unset (find_line fills it at the start of every
+    // step): zeroing it on every call showed in profiles.
+    explicit Call(ztmime_ctx *c) noexcept : ctx(c) {}
+    ztmime_ctx *ctx;
     SegCursor cur;
-    cur.start(input);
-    size_t pos = 0;
-    while (pos < line.len && cur.reach(pos)) {
-        const unsigned char *q = cur.p + (pos - cur.base);
-        const unsigned char *end = cur.p + cur.n;
-        if (static_cast<size_t>(end - q) > line.len - pos)
-            end = q + (line.len - pos);
-        for (; q < end; ++q) {
-            unsigned char c = *q;
-            if (c == ':')
-                return npos;
-            if (c < 33 || c > 126)
-                return cur.base + static_cast<size_t>(q - cur.p);
-        }
-        pos = cur.base + static_cast<size_t>(end - cur.p);
-    }
-    return pos;
+    Line line;
+    bool over_long = false;  // the line is longer than max_line
+    ztview *view = nullptr;
+};
+
+// Cuts the first n bytes of the input into the view handed out with `ev`;
+// ZTMIME_ERROR, nothing consumed, when the cut cannot be made.
+Step hand_out(Call &c, size_t n, ztmime_type ev) noexcept
+{
+    c.view = zt_view_cut(c.ctx->input, nullptr, n);
+    return c.view ? ev : ZTMIME_ERROR;
 }
 
-// True when the first line (of line.len bytes) begins with the bytes of d.
-bool line_begins_with(const ztview *input, const Line &line, const ztview *d) noexcept
+// Hands out the collected header field with `ev`.
+Step hand_out_field(Call &c, ztmime_type ev) noexcept
 {
-    size_t n = ztview_get_len(d);
-    return n <= line.len && ztview_ncmp(input, d, n) == 0;
+    c.view = c.ctx->header;
+    c.ctx->header = nullptr;
+    c.ctx->long_header = 0;
+    return ev;
 }
 
-bool line_begins_with_text(const ztview *input, const Line &line, const char *text, size_t n) noexcept
+ztmime_type field_event(const ztmime_ctx *ctx) noexcept
 {
-    return n <= line.len && ztview_strcasencmp(input, text, n) == 0;
-}
-
-// Offset just past the continuation lines that follow a field's first line,
-// taking only those that would be appended one by one as they are: complete,
-// ended by LF or CR LF, and within the length limit.  The line after them
-// is left for the caller to look at.
-size_t field_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexcept
-{
-    const size_t max_line = ctx->max_line;
-    size_t pos = line.len;
-    for (;;) {
-        int c = cur.byte(pos);
-        if (c != ' ' && c != '\t')
-            return pos;
-        size_t t = cur.find_eol(pos);
-        if (t == npos)
-            return pos;
-        size_t limit = t - pos;
-        size_t end = t + 1;
-        if (cur.byte(t) == '\r') {
-            if (cur.byte(t + 1) != '\n')
-                return pos;
-            ++limit;
-            ++end;
-        }
-        if (max_line && limit > max_line)
-            return pos;
-        pos = end;
-    }
-}
-
-// Pops entries until the top one's close delimiter equals r's (r stays).
-void pop_down_to(ztmime_part *part, const ztmime_boundary *r) noexcept
-{
-    for (ztmime_boundary *top = ztmime_boundary_top(part); top;
-         top = ztmime_boundary_top(part)) {
-        if (ztview_cmp(top->close_delimiter, r->close_delimiter) == 0)
-            break;
-        ztmime_boundary_pop(part);
-    }
+    return ctx->state == PART_HEAD ? ZTMIME_PART_HEADER : ZTMIME_HEADER;
 }
 
 // End of the input (or the ".\r\n" line under ZTMIME_FLAG_DOT_END).
-ztmime_type end_of_input(ztmime_ctx *ctx, ztview **view) noexcept
+Step end_of_input(Call &c) noexcept
 {
-    if (ctx->header) {
-        *view = ctx->header;
-        ctx->header = nullptr;
-        ctx->long_header = 0;
-        return ctx->state == PART_HEAD ? ZTMIME_PART_HEADER : ZTMIME_HEADER;
-    }
+    ztmime_ctx *ctx = c.ctx;
+    if (ctx->header)
+        return hand_out_field(c, field_event(ctx));
     if (ctx->state == HEAD) {
         ctx->state = HEAD_EOF;
         return ZTMIME_HEADERS_DONE;
@@ -281,73 +119,331 @@ ztmime_type end_of_input(ztmime_ctx *ctx, ztview **view) noexcept
         ctx->state = BODY_EOF;
         return ZTMIME_PART_DONE;
     }
-    *view = ctx->input;
+    c.view = ctx->input;
     ctx->input = nullptr;
     return ZTMIME_MSG_DONE;
 }
 
-// Offset just past the batch of body lines that starts with the first line:
-// further complete lines are taken while none of them could be special.
-size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexcept
+Step end_or_wait(Call &c) noexcept
 {
-    const bool *stop = batch_stop.stop[(ctx->flags & ZTMIME_FLAG_DOT_END) ? 1 : 0];
-    const size_t max_line = ctx->max_line;
-    const size_t total = line.total;
-    size_t pos = line.len;
-    while (pos < total) {
-        // Fast path: the next line lies inside the loaded segment.
-        if (cur.reach(pos)) {
-            const unsigned char *seg = cur.p;
-            const unsigned char *end = seg + cur.n;
-            const unsigned char *q = seg + (pos - cur.base);
-            for (;;) {
-                if (stop[*q])
-                    return pos;
-                const unsigned char *e = ztmime_scan::find_cr_or_lf(q, end);
-                if (e == end || e + 1 == end)
-                    break; // terminator or the byte after it in a later segment
-                if (max_line && static_cast<size_t>(e - q) > max_line)
-                    return pos;
-                if (*e == '\r') {
-                    if (e[1] != '\n')
-                        return pos;
-                    e += 2;
-                } else {
-                    e += 1;
-                }
-                pos += static_cast<size_t>(e - q);
-                q = e;
-                if (q == end)
-                    break;
-            }
-            if (pos >= total)
-                break;
-        }
-        // Slow path: a line that crosses segments.
-        int c = cur.byte(pos);
-        if (c < 0 || stop[c])
-            return pos;
-        size_t t = cur.find_eol(pos);
-        if (t == npos)
-            return pos;
-        if (max_line && t - pos > max_line)
-            return pos;
-        if (cur.byte(t) == '\r') {
-            if (cur.byte(t + 1) != '\n')
-                return pos;
-            pos = t + 2;
-        } else {
-            pos = t + 1;
-        }
+    return (c.ctx->flags & ZTMIME_FLAG_FINISH) ? end_of_input(c) : ZTMIME_NO_DATA;
+}
+
+// A line without its end yet.  In binary mode more than 50 bytes go out
+// as body data at once.
+Step incomplete_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    if (!(ctx->flags & ZTMIME_FLAG_BINARY) || c.line.total <= 50)
+        return end_or_wait(c);
+    ztview *fresh = zt_view_new();
+    if (!fresh)
+        return ZTMIME_ERROR;
+    c.view = ctx->input;
+    ctx->input = fresh;
+    return ZTMIME_PART_BODY;
+}
+
+// Scratch holds the last continuation line of a field taken in one cut
+// when the line after the field is not going to be examined in this call
+// (it is incomplete, the input has ended, or a repair comes first).  It is
+// the tail of the pending field.
+bool settle_scratch(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    size_t &owed = ztmime_impl(ctx)->scratch_owed;
+    const Line &line = c.line;
+    const bool binary = (ctx->flags & ZTMIME_FLAG_BINARY) != 0;
+    const bool examined = line.total && line.end != END_NONE && (binary || line.end != END_BARE_CR) &&
+                          !((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' &&
+                            line.end == END_CRLF);
+    if (!examined && ctx->header) {
+        size_t len = ztview_get_len(ctx->header);
+        if (!zt_view_dup_front(ctx->header, ctx->scratch, len) ||
+            ztview_seek(ctx->scratch, len - owed, ZTVIEW_SEEK_FRONT) != 0)
+            return false;
+        ztmime_impl(ctx)->scratch_full = true;
     }
-    return pos;
+    owed = 0;
+    return true;
+}
+
+// Empties scratch before a line is examined.
+void empty_scratch(ztmime_ctx *ctx) noexcept
+{
+    ztmime_ctx_impl *impl = ztmime_impl(ctx);
+    if (impl->scratch_full) {
+        ztview_rewind(ctx->scratch);
+        impl->scratch_full = false;
+    }
+}
+
+// Finds the first line and settles what does not depend on the state: no
+// input, a bare CR, an over-long body line, an incomplete line, the
+// ".\r\n" end line.
+Step classify_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const Line &line = c.line;
+    ztmime_scan::find_line(ztmime_impl(ctx)->memo, ctx->input, c.cur, c.line);
+    c.over_long = false;
+    if (ztmime_impl(ctx)->scratch_owed && !settle_scratch(c))
+        return ZTMIME_ERROR;
+    if (line.total == 0)
+        return end_or_wait(c);
+    if (!(ctx->flags & ZTMIME_FLAG_BINARY)) {
+        if (line.end == END_BARE_CR)
+            return repair_bare_cr(ctx, line) ? START_OVER : ZTMIME_ERROR;
+        // Header lines are never cut early: the header steps decide.
+        c.over_long = ctx->max_line && line.limit > ctx->max_line;
+        if (c.over_long && ctx->state != HEAD && ctx->state != PART_HEAD)
+            return hand_out(c, line.len, ZTMIME_LONG_LINE);
+    }
+    if (line.end == END_NONE)
+        return incomplete_line(c);
+    if ((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' && line.end == END_CRLF)
+        return end_of_input(c);
+    return CARRY_ON;
+}
+
+// The first line after a header block: an embedded message starts a new
+// header block, anything else is body.  The part record is emptied.
+void leave_header_block(ztmime_ctx *ctx) noexcept
+{
+    if (ztview_strcasencmp(ctx->part.content_type, "MESSAGE/RFC822", 14) == 0) {
+        ctx->state = HEAD;
+        ctx->rfc822_top = ztmime_boundary_top(&ctx->part);
+    } else {
+        ctx->state = BODY;
+    }
+    ztview_rewind(ctx->part.content_type);
+    ztview_rewind(ctx->part.filename);
+    ctx->part.encoding = 0;
+}
+
+// Inside a uuencoded block: one line per call, until the "end" line.
+Step uu_block_line(Call &c) noexcept
+{
+    const bool end = line_begins_with_text(c.ctx->input, c.line, "end", 3);
+    Step ev = hand_out(c, c.line.len, end ? ZTMIME_UUENCODE_DONE : ZTMIME_PART_BODY);
+    if (ev == ZTMIME_UUENCODE_DONE)
+        c.ctx->state = BODY;
+    return ev;
+}
+
+// ---------------------------------------------------------------------------
+// Header lines
+
+// No field pending: the line starts one, or ends the header block.
+Step first_header_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const Line &line = c.line;
+    size_t fail = header_name_fail(ctx->input, line);
+    if (fail == npos) {
+        // The continuation lines already here go with the first line in
+        // one cut.  Taken one by one, the last of them would pass through
+        // scratch and stay there until the next line is examined: settled
+        // once that line is found (settle_scratch).
+        size_t last = line.len;
+        size_t n = c.over_long ? line.len : field_end(ctx, c.cur, line, last);
+        if (n > line.len && !ctx->scratch && !(ctx->scratch = zt_view_new()))
+            return ZTMIME_ERROR;
+        if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
+            return ZTMIME_ERROR;
+        ctx->long_header = c.over_long;
+        ztmime_impl(ctx)->scratch_owed = n - last;
+        return START_OVER;
+    }
+    const Step ev = ctx->state == HEAD ? ZTMIME_HEADERS_DONE : ZTMIME_PART_HEADERS_DONE;
+    const bool blank = fail == 0 && (line.first == '\n' || (line.first == '\r' && line.end == END_CRLF &&
+                                                           line.len == 2));
+    Step r = blank ? hand_out(c, line.len, static_cast<ztmime_type>(ev)) : ev;
+    if (r != ZTMIME_ERROR)
+        ctx->state = HEAD_END;
+    return r;
+}
+
+// A continuation line of the pending field.
+Step continuation_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const size_t n = c.line.len;
+    if (ctx->long_header || c.over_long) {
+        // The field already has an over-long line: it goes out as it is
+        // and this continuation line is dropped into scratch.
+        if (!ctx->scratch && !(ctx->scratch = zt_view_new()))
+            return ZTMIME_ERROR;
+        if (!zt_view_cut(ctx->input, ctx->scratch, n))
+            return ZTMIME_ERROR;
+        ztmime_impl(ctx)->scratch_full = true;
+        return hand_out_field(c, ZTMIME_LONG_LINE);
+    }
+    if (!keep_in_scratch(ctx, 0, n) || !zt_view_move(ctx->header, ctx->input, n))
+        return ZTMIME_ERROR;
+    return START_OVER;
+}
+
+Step header_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    if (!ctx->header)
+        return first_header_line(c);
+    if (c.line.first == ' ' || c.line.first == '\t')
+        return continuation_line(c);
+    // The field is complete; this line stays for the next call.
+    return hand_out_field(c, ctx->long_header ? ZTMIME_LONG_LINE : field_event(ctx));
+}
+
+// ---------------------------------------------------------------------------
+// Body lines
+
+// A "begin " line under ZTMIME_FLAG_UUENCODE.  Checked once per line (the
+// memo keeps the answer), since a begin line may wait for many pieces
+// before a line end follows it.
+Step uu_begin_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    ztmime_scan::Memo &memo = ztmime_impl(ctx)->memo;
+    int begin = ztmime_scan::memo_uu_begin(memo);
+    if (begin < 0) {
+        begin = uu_begin_check(ctx->input, c.line.len, nullptr);
+        if (begin < 0)
+            return ZTMIME_ERROR;
+        ztmime_scan::memo_set_uu_begin(memo, begin);
+    }
+    if (begin == 0)
+        return CARRY_ON;
+    // Reported only once a line end follows it, unless the input has ended
+    // (then at once, so the message ends).
+    if (!(ctx->flags & ZTMIME_FLAG_FINISH) && !ztmime_scan::line_end_follows(memo, ctx->input, c.line))
+        return ZTMIME_NO_DATA;
+    Step ev = hand_out(c, c.line.len, ZTMIME_UUENCODE_HEADER);
+    if (ev != ZTMIME_ERROR)
+        ctx->state = UU_BLOCK;
+    return ev;
+}
+
+// uuencode begin lines and BinHex notices, which the state does not change
+// for.
+Step special_body_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const Line &line = c.line;
+    if ((ctx->flags & ZTMIME_FLAG_UUENCODE) && (line.first | 0x20) == 'b' &&
+        line_begins_with_text(ctx->input, line, "begin ", 6))
+        return uu_begin_line(c);
+    if (line.first == '(' && line_begins_with_text(ctx->input, line, binhex_notice, 41))
+        return hand_out(c, line.len, ZTMIME_BINHEX_HEADER);
+    return CARRY_ON;
+}
+
+// A delimiter of the innermost multipart: the part ends; a close delimiter
+// also closes the multipart.
+Step boundary_line(Call &c, ztmime_boundary *top) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const bool close = line_begins_with(ctx->input, c.line, top->close_delimiter);
+    Step ev = hand_out(c, c.line.len, ZTMIME_PART_DONE);
+    if (ev == ZTMIME_ERROR)
+        return ev;
+    if (!close) {
+        ctx->state = PART_HEAD;
+        return ev;
+    }
+    if (ctx->rfc822_top == top)
+        ctx->rfc822_top = nullptr;
+    if (ztmime_boundary_pop(&ctx->part) != 0) {
+        // Kept for safety: the stack cannot be empty here.
+        zt_set_error("Unable remove message part boundary");
+        zt_view_free(c.view);
+        c.view = nullptr;
+        return ZTMIME_ERROR;
+    }
+    return ev;
+}
+
+// A delimiter of the multipart around an embedded message whose own
+// multipart was never closed: the embedded message ends.  The part that
+// follows is taken to be another embedded message unless its own header
+// says not.
+Step embedded_end_line(Call &c, const ztmime_boundary *r) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const bool close = line_begins_with(ctx->input, c.line, r->close_delimiter);
+    if (!close) {
+        if (!ctx->part.content_type && !(ctx->part.content_type = zt_view_new()))
+            return ZTMIME_ERROR;
+        ztview_rewind(ctx->part.content_type);
+        if (ztview_appends(ctx->part.content_type, "message/rfc822") != 0)
+            return ZTMIME_ERROR;
+    }
+    Step ev = hand_out(c, c.line.len, ZTMIME_PART_DONE);
+    if (ev == ZTMIME_ERROR) {
+        ztview_rewind(ctx->part.content_type);
+        return ev;
+    }
+    if (!close)
+        ctx->state = PART_HEAD;
+    pop_down_to(&ctx->part, r);
+    ctx->rfc822_top = nullptr;
+    return ev;
+}
+
+Step body_line(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const Line &line = c.line;
+    if (line.first == '-') {
+        ztmime_boundary *top = ztmime_boundary_top(&ctx->part);
+        if (top && ztview_get_len(top->delimiter) && line_begins_with(ctx->input, line, top->delimiter))
+            return boundary_line(c, top);
+        const ztmime_boundary *r = ctx->rfc822_top;
+        if (r && ztview_get_len(r->delimiter) && line_begins_with(ctx->input, line, r->delimiter))
+            return embedded_end_line(c, r);
+    }
+    return hand_out(c, batch_end(ctx, c.cur, line), ZTMIME_PART_BODY);
+}
+
+// ---------------------------------------------------------------------------
+
+// One step: the first line, then the state's own handling of it.  Scratch
+// is emptied before each line that reaches header or body handling.
+Step step(Call &c) noexcept
+{
+    Step r = classify_line(c);
+    if (r != CARRY_ON)
+        return r;
+    ztmime_ctx *ctx = c.ctx;
+    switch (ctx->state) {
+    case HEAD_END:
+        leave_header_block(ctx);
+        return START_OVER;
+    case UU_BLOCK:
+        return uu_block_line(c);
+    case BODY:
+        if ((r = special_body_line(c)) != CARRY_ON)
+            return r;
+        break;
+    default:
+        break;
+    }
+    empty_scratch(ctx);
+    switch (ctx->state) {
+    case HEAD:
+    case PART_HEAD:
+        return header_line(c);
+    case BODY:
+        return body_line(c);
+    default:
+        // A complete line after the end of input was reported.
+        return ZTMIME_ERROR;
+    }
 }
 
 } // namespace
 
-extern "C" {
-
-ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
+extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
 {
     if (out)
         *out = nullptr;
@@ -357,302 +453,13 @@ ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
     }
     if (!ctx->input)
         return ZTMIME_NO_DATA;
-
-    const bool binary = (ctx->flags & ZTMIME_FLAG_BINARY) != 0;
-    ztview *view = nullptr;  // handed out at the exit
-    ztmime_type ev;
-    SegCursor cur;
-    Line line;
-
-    for (;;) {
-        find_line(ctx, cur, line);
-
-        // No input: the end when announced, else wait.
-        if (line.total == 0) {
-            ev = (ctx->flags & ZTMIME_FLAG_FINISH) ? end_of_input(ctx, &view) : ZTMIME_NO_DATA;
-            goto leave;
-        }
-
-        bool over_long = false;
-        if (!binary) {
-            if (line.end == END_BARE_CR) {
-                if (!repair_bare_cr(ctx, line)) {
-                    ev = ZTMIME_ERROR;
-                    goto leave;
-                }
-                continue;
-            }
-            over_long = ctx->max_line && line.limit > ctx->max_line;
-            if (over_long && ctx->state != HEAD && ctx->state != PART_HEAD) {
-                view = zt_view_cut(ctx->input, nullptr, line.len);
-                ev = view ? ZTMIME_LONG_LINE : ZTMIME_ERROR;
-                goto leave;
-            }
-        }
-
-        if (line.end == END_NONE) {
-            if (binary && line.total > 50) {
-                ztview *fresh = zt_view_new();
-                if (!fresh) {
-                    ev = ZTMIME_ERROR;
-                    goto leave;
-                }
-                view = ctx->input;
-                ctx->input = fresh;
-                ev = ZTMIME_PART_BODY;
-                goto leave;
-            }
-            ev = (ctx->flags & ZTMIME_FLAG_FINISH) ? end_of_input(ctx, &view) : ZTMIME_NO_DATA;
-            goto leave;
-        }
-
-        if ((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' &&
-            line.end == END_CRLF) {
-            ev = end_of_input(ctx, &view);
-            goto leave;
-        }
-
-        switch (ctx->state) {
-        case HEAD_END:
-            // The first line after a header block: an embedded message
-            // starts a new header block, anything else is body.
-            if (ztview_strcasencmp(ctx->part.content_type, "MESSAGE/RFC822", 14) == 0) {
-                ctx->state = HEAD;
-                ctx->rfc822_top = ztmime_boundary_top(&ctx->part);
-            } else {
-                ctx->state = BODY;
-            }
-            ztview_rewind(ctx->part.content_type);
-            ztview_rewind(ctx->part.filename);
-            ctx->part.encoding = 0;
-            continue;
-
-        case UU_BLOCK:
-            view = zt_view_cut(ctx->input, nullptr, line.len);
-            if (!view) {
-                ev = ZTMIME_ERROR;
-            } else if (line_begins_with_text(view, line, "end", 3)) {
-                ctx->state = BODY;
-                ev = ZTMIME_UUENCODE_DONE;
-            } else {
-                ev = ZTMIME_PART_BODY;
-            }
-            goto leave;
-
-        case HEAD:
-        case PART_HEAD: {
-            if (ctx->scratch)
-                ztview_rewind(ctx->scratch);
-            if (!ctx->header) {
-                size_t fail = header_name_fail(ctx->input, line);
-                if (fail == npos) {
-                    // The continuation lines already here go with the first
-                    // line in one cut; the loop takes any others.
-                    size_t n = over_long ? line.len : field_end(ctx, cur, line);
-                    ctx->header = zt_view_cut(ctx->input, nullptr, n);
-                    if (!ctx->header) {
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                    ctx->long_header = over_long;
-                    continue;
-                }
-                if (fail == 0 && (line.first == '\n' || (line.first == '\r' && line.end == END_CRLF &&
-                                                         line.len == 2))) {
-                    view = zt_view_cut(ctx->input, nullptr, line.len);
-                    if (!view) {
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                }
-                ev = ctx->state == HEAD ? ZTMIME_HEADERS_DONE : ZTMIME_PART_HEADERS_DONE;
-                ctx->state = HEAD_END;
-                goto leave;
-            }
-            if (line.first == ' ' || line.first == '\t') {
-                if (ctx->long_header || over_long) {
-                    // The field already has an over-long line: it goes out
-                    // as it is and this continuation line is dropped.
-                    if (!ctx->scratch && !(ctx->scratch = zt_view_new())) {
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                    if (!zt_view_cut(ctx->input, ctx->scratch, line.len)) {
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                    ctx->long_header = 0;
-                    view = ctx->header;
-                    ctx->header = nullptr;
-                    ev = ZTMIME_LONG_LINE;
-                    goto leave;
-                }
-                if (!zt_view_move(ctx->header, ctx->input, line.len)) {
-                    ev = ZTMIME_ERROR;
-                    goto leave;
-                }
-                continue;
-            }
-            view = ctx->header;
-            ctx->header = nullptr;
-            if (ctx->long_header) {
-                ctx->long_header = 0;
-                ev = ZTMIME_LONG_LINE;
-            } else {
-                ev = ctx->state == HEAD ? ZTMIME_HEADER : ZTMIME_PART_HEADER;
-            }
-            goto leave;
-        }
-
-        case BODY: {
-            if ((ctx->flags & ZTMIME_FLAG_UUENCODE) && (line.first | 0x20) == 'b' &&
-                line_begins_with_text(ctx->input, line, "begin ", 6)) {
-                ViewHandle copy(zt_view_dup_front(ctx->input, nullptr, line.len), ZT_MODULE);
-                if (!copy) {
-                    ev = ZTMIME_ERROR;
-                    goto leave;
-                }
-                if (ztmime_parse_uu_header(copy.get(), nullptr) == 1) {
-                    // Reported only once a line end follows it, unless the
-                    // input has ended (then at once, so the message ends).
-                    if (!(ctx->flags & ZTMIME_FLAG_FINISH) && cur.find_eol(line.len) == npos) {
-                        ev = ZTMIME_NO_DATA;
-                        goto leave;
-                    }
-                    view = zt_view_cut(ctx->input, nullptr, line.len);
-                    if (!view) {
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                    ctx->state = UU_BLOCK;
-                    ev = ZTMIME_UUENCODE_HEADER;
-                    goto leave;
-                }
-            } else if (line.first == '(' &&
-                       line_begins_with_text(ctx->input, line, binhex_notice, 41)) {
-                view = zt_view_cut(ctx->input, nullptr, line.len);
-                ev = view ? ZTMIME_BINHEX_HEADER : ZTMIME_ERROR;
-                goto leave;
-            }
-            if (ctx->scratch)
-                ztview_rewind(ctx->scratch);
-
-            ztmime_boundary *top = ztmime_boundary_top(&ctx->part);
-            ztmime_boundary *r = ctx->rfc822_top;
-            if (line.first == '-') {
-                if (top && ztview_get_len(top->delimiter) &&
-                    line_begins_with(ctx->input, line, top->delimiter)) {
-                    view = zt_view_cut(ctx->input, nullptr, line.len);
-                    if (!view) {
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                    ev = ZTMIME_PART_DONE;
-                    if (!line_begins_with(view, line, top->close_delimiter)) {
-                        ctx->state = PART_HEAD;
-                        goto leave;
-                    }
-                    if (ctx->rfc822_top == top)
-                        ctx->rfc822_top = nullptr;
-                    if (ztmime_boundary_pop(&ctx->part) != 0) {
-                        // Kept for safety: the stack cannot be empty here.
-                        zt_set_error("Unable remove message part boundary");
-                        zt_view_free(view);
-                        view = nullptr;
-                        ev = ZTMIME_ERROR;
-                    }
-                    goto leave;
-                }
-                if (r && ztview_get_len(r->delimiter) &&
-                    line_begins_with(ctx->input, line, r->delimiter)) {
-                    bool close = line_begins_with(ctx->input, line, r->close_delimiter);
-                    if (!close) {
-                        // The part that follows is taken to be another
-                        // embedded message unless its own header says not.
-                        if (!ctx->part.content_type && !(ctx->part.content_type = zt_view_new())) {
-                            ev = ZTMIME_ERROR;
-                            goto leave;
-                        }
-                        ztview_rewind(ctx->part.content_type);
-                        if (ztview_appends(ctx->part.content_type, "message/rfc822") != 0) {
-                            ev = ZTMIME_ERROR;
-                            goto leave;
-                        }
-                    }
-                    view = zt_view_cut(ctx->input, nullptr, line.len);
-                    if (!view) {
-                        ztview_rewind(ctx->part.content_type);
-                        ev = ZTMIME_ERROR;
-                        goto leave;
-                    }
-                    if (!close)
-                        ctx->state = PART_HEAD;
-                    pop_down_to(&ctx->part, r);
-                    ctx->rfc822_top = nullptr;
-                    ev = ZTMIME_PART_DONE;
-                    goto leave;
-                }
-            }
-
-            view = zt_view_cut(ctx->input, nullptr, batch_end(ctx, cur, line));
-            ev = view ? ZTMIME_PART_BODY : ZTMIME_ERROR;
-            goto leave;
-        }
-
-        default:
-            // A complete line after the end of input was reported.
-            ev = ZTMIME_ERROR;
-            goto leave;
-        }
-    }
-
-leave:
-    // The memo stays only while the input still starts where its scan did:
-    // once bytes are taken off the front, the storage they lived in may be
-    // reused for other bytes.  Every change to the input after the last
-    // scan of this call takes bytes off it (or replaces it), so an
-    // unchanged length means an unchanged front; an input found empty has
-    // already dropped the memo.  A header field or no data leaves the
-    // input as that scan found it.
-    if (ztmime_impl(ctx)->scan_front && ev != ZTMIME_HEADER && ev != ZTMIME_PART_HEADER &&
-        ev != ZTMIME_NO_DATA && ztview_get_len(ctx->input) != line.total)
-        ztmime_impl(ctx)->scan_front = nullptr;
-    *out = view;
+    Call c(ctx);
+    Step r;
+    do {
+        r = step(c);
+    } while (r == START_OVER);
+    const auto ev = static_cast<ztmime_type>(r);
+    ztmime_scan::memo_at_exit(ztmime_impl(ctx)->memo, ctx->input, ev, c.line.total);
+    *out = c.view;
     return ev;
 }
-
-ZTMIME_EXPORT int ztmime_parse_uu_header(const ztview *line, ztview *filename) noexcept
-{
-    if (ztview_get_len(line) <= 6)
-        return 0;
-    ViewHandle copy(zt_view_dup_front(line, nullptr, ztview_get_len(line)), ZT_MODULE);
-    if (!copy || ztview_seek(copy.get(), 6, ZTVIEW_SEEK_FRONT) != 0)
-        return 0;
-    static const char blanks[] = " \t\r\n";
-    if (ztview_peekchar(copy.get()) == ' ') {
-        ztview_skip_while(copy.get(), blanks);
-    } else {
-        size_t n = ztview_strcspn(copy.get(), " ", 1);
-        Buffer<char> mode(static_cast<char *>(zt_malloc(n + 1)));
-        if (!mode)
-            return 0;
-        size_t len = n + 1;
-        ViewHandle field(zt_view_cut(copy.get(), nullptr, n), ZT_MODULE);
-        if (!field || !ztview_copy_data_r(field.get(), mode.get(), &len, 1))
-            return 0;
-        mode.get()[len < n ? len : n] = '\0';
-        ztview_skip_while(copy.get(), blanks);
-        if (std::strtol(mode.get(), nullptr, 10) == 0)
-            return 0;
-    }
-    if (ztview_get_len(copy.get()) == 0)
-        return 0;
-    if (filename) {
-        size_t n = ztview_strcspn(copy.get(), "\r\n", 2);
-        if (!zt_view_move(filename, copy.get(), n))
-            return 0;
-    }
-    return 1;
-}
-
-} // extern "C"

@@ -15,6 +15,7 @@
 #include "common/handles.h"
 #include "encode/charset.h"
 #include "encode/i18n_internal.h"
+#include "mime/scan.h"
 #include "ztmime.h"
 
 namespace {
@@ -48,8 +49,7 @@ size_t unfold_flat(const ztview *src, unsigned char *out) noexcept
                 continue;
             }
             size_t start = k;
-            while (k < len && !is_break(p[k]))
-                ++k;
+            k = static_cast<size_t>(ztmime_scan::find_cr_or_lf(p + k, p + len) - p);
             std::memcpy(out + o, p + start, k - start);
             o += k - start;
             if (k < len) {
@@ -64,8 +64,19 @@ size_t unfold_flat(const ztview *src, unsigned char *out) noexcept
 // True when the text holds a "=", a NUL or an 8-bit byte.
 bool needs_work(const unsigned char *p, size_t n) noexcept
 {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i eq = _mm_set1_epi8('=');
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
+        if (_mm_movemask_epi8(_mm_or_si128(hit, a)))  // the top bit: an 8-bit byte
+            return true;
+    }
+#endif
     unsigned char acc = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (; i < n; ++i) {
         unsigned char c = p[i];
         acc |= static_cast<unsigned char>((c & 0x80) | (c == '=') | (c == 0));
     }

@@ -8,6 +8,8 @@
 // Values are recorded as the tokenizer returns them from the raw field.
 #define ZT_MODULE "mime"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/alloc.h"
@@ -211,12 +213,29 @@ int transfer_encoding(ztmime_ctx *ctx, const ztview *header) noexcept
     return 0;
 }
 
+// Reads the disposition type off the front of `copy` and drops it.  A type
+// the tokenizer refuses (a quote or a comment in it) is dropped as well and
+// leaves no message, since the field's result does not depend on it; only
+// running out of memory fails.
+bool drop_disposition_type(ztview *copy) noexcept
+{
+    char kept[129];  // a message is at most 128 characters
+    std::snprintf(kept, sizeof kept, "%s", ztmime_strerror());
+    ztview *type = nullptr;
+    errno = 0;
+    int r = ztmime_header_get_value(copy, &type);
+    bool no_memory = r != 0 && errno == ENOMEM;
+    _ztview_destroy(type, ZT_MODULE, __LINE__);
+    if (r != 0 && !no_memory)
+        zt_set_error("%s", kept);
+    return !no_memory;
+}
+
 int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
 {
     ztmime_part *part = &ctx->part;
-    ztview *type = nullptr;  // the disposition type is not used
-    ViewHandle copy(field_body(header, 20, &type), ZT_MODULE), unused(type, ZT_MODULE);
-    if (!copy)
+    ViewHandle copy(field_body(header, 20, nullptr), ZT_MODULE);
+    if (!copy || !drop_disposition_type(copy.get()))
         return -1;
     return for_each_param(copy.get(), " \t\r\n", [part](const ztview *name, ztview **value) {
         if (!ztview_strcasecmp(name, "name") || !ztview_strcasecmp(name, "filename"))

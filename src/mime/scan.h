@@ -116,13 +116,32 @@ struct SegCursor {
         nseg = SIZE_MAX;
         si = 0;
         base = 0;
-        p = nullptr;
-        n = 0;
-        if (ztview_segment(v, 0, &p, &n) != 0) {
+        // Through locals: the segment's address and length are read back
+        // at once, and a round trip through memory would stall on them.
+        const unsigned char *np = nullptr;
+        size_t nn = 0;
+        if (ztview_segment(v, 0, &np, &nn) != 0) {
             nseg = 0;
-            p = nullptr;
-            n = 0;
+            np = nullptr;
+            nn = 0;
         }
+        p = np;
+        n = nn;
+    }
+
+    // Starts on segment `i`, which begins at offset `at` (known from an
+    // earlier walk over the same view); from the front when it is gone.
+    void resume(const ztview *v, size_t i, size_t at) noexcept
+    {
+        start(v);
+        const unsigned char *np = nullptr;
+        size_t nn = 0;
+        if (i == 0 || ztview_segment(v, i, &np, &nn) != 0)
+            return;
+        si = i;
+        base = at;
+        p = np;
+        n = nn;
     }
 
     // Loads the segment that holds `pos`; false when pos is past the end.
