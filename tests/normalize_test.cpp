@@ -92,6 +92,21 @@ TEST(Normalize, AgreesWithThePlainRulesOnRandomFieldsAndSegments)
     }
 }
 
+// A byte that needs work (8-bit, "=" starting a word, NUL) is found at any
+// place of a long field, inside and after each 16-byte block.
+TEST(Normalize, SpecialByteAnywhereInALongField)
+{
+    const std::pair<std::string, std::string> specials[] = {
+        {"\xe9", "\xc3\xa9"}, {"=?utf-8?q?b?=", "b"}, {std::string(1, '\0'), ""}};
+    for (const auto &[in, out] : specials) {
+        for (size_t at = 0; at <= 48; ++at) {
+            std::string field = "X: " + std::string(at, 'a') + in + std::string(48 - at, 'a');
+            std::string want = "X: " + std::string(at, 'a') + out + (in[0] ? std::string(48 - at, 'a') : "");
+            EXPECT_EQ(escaped(run(true, field)), escaped(want)) << escaped(in) << " at " << at;
+        }
+    }
+}
+
 TEST(Normalize, HugeFieldOfEqualsAndWordsIsLinear)
 {
     // 200k "=?" candidates and words: quadratic rescanning would not finish.
