@@ -92,6 +92,24 @@ TEST(Normalize, AgreesWithThePlainRulesOnRandomFieldsAndSegments)
     }
 }
 
+// One "=", NUL or 8-bit byte at every place of a one-segment field, before
+// and after a fold: the vector scan sees it in a full block, in the last
+// (overlapping) load, or past the line break.
+TEST(Normalize, FindsEachOddByteWhereverItLies)
+{
+    for (const std::string &odd : {std::string("="), std::string(1, '\0'), std::string("\xe9")})
+        for (size_t len : {1, 14, 15, 16, 17, 31, 32, 33, 47})
+            for (size_t at = 0; at <= len; ++at)
+                for (const char *tail : {"\r\n", "\r\n y\r\n"}) {
+                    std::string field = "S: " + std::string(len, 'x');
+                    field.insert(3 + at, odd);
+                    field += tail;
+                    ASSERT_EQ(escaped(run(true, field)), escaped(reference_normalize(field))) << escaped(field);
+                    std::string folded = "S: x\r\n " + field.substr(3);
+                    ASSERT_EQ(escaped(run(true, folded)), escaped(reference_normalize(folded))) << escaped(folded);
+                }
+}
+
 TEST(Normalize, HugeFieldOfEqualsAndWordsIsLinear)
 {
     // 200k "=?" candidates and words: quadratic rescanning would not finish.

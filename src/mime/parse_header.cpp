@@ -246,6 +246,46 @@ int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
     });
 }
 
+// ASCII case-insensitive equality of n bytes against lower-case text.
+bool equal_lower(const unsigned char *p, const char *lower, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<unsigned char>(c | 0x20);
+        if (c != static_cast<unsigned char>(lower[i]))
+            return false;
+    }
+    return true;
+}
+
+enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
+
+// The fields this code acts on.  Most fields are told apart by their first
+// byte and the byte after "Content-" without a call into the view library;
+// only a name split across segments takes the slow compare.
+FieldKind field_kind(const ztview *header) noexcept
+{
+    static const struct {
+        const char *name;
+        size_t len;
+        FieldKind kind;
+    } fields[] = {
+        {"content-type:", 13, kContentType},
+        {"content-transfer-encoding:", 26, kTransferEncoding},
+        {"content-disposition", 19, kDisposition},
+    };
+    const unsigned char *p = nullptr;
+    size_t n = 0;
+    if (ztview_segment(header, 0, &p, &n) != 0 || (n && (p[0] | 0x20) != 'c'))
+        return kOther;
+    for (const auto &f : fields) {
+        if (n >= f.len ? equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
+            return f.kind;
+    }
+    return kOther;
+}
+
 } // namespace
 
 int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalized) noexcept
@@ -261,14 +301,14 @@ int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalize
             return r;
         }
     }
-    int c = ztview_peekchar(header);
-    if (c != 'c' && c != 'C')
-        return 0;
-    if (!ztview_strcasencmp(header, "content-type:", 13))
+    switch (field_kind(header)) {
+    case kContentType:
         return content_type(ctx, header);
-    if (!ztview_strcasencmp(header, "Content-Transfer-Encoding:", 26))
+    case kTransferEncoding:
         return transfer_encoding(ctx, header);
-    if (!ztview_strcasencmp(header, "Content-Disposition", 19))
+    case kDisposition:
         return disposition(ctx, header);
-    return 0;
+    default:
+        return 0;
+    }
 }
