@@ -32,14 +32,15 @@ struct Masks {
     unsigned brk, odd;
 };
 
-Masks masks16(const unsigned char *p) noexcept
+Masks masks16(__m128i a) noexcept
 {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     const __m128i brk = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(a, _mm_set1_epi8('\n')));
     const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('=')), _mm_cmpeq_epi8(a, _mm_setzero_si128()));
     return {static_cast<unsigned>(_mm_movemask_epi8(brk)),
             static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, a)))};  // top bit: 8-bit
 }
+
+__m128i load16(const unsigned char *p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
 
 // The first break of the masks (bit 0 is p), or p + 16 when there is none;
 // *work is set when an odd byte comes before it.
@@ -52,17 +53,22 @@ const unsigned char *first_break(const unsigned char *p, Masks m, bool *work) no
 }
 #endif
 
-// First CR or LF in [p, end), or end; *work is set when a byte before it
-// is a "=", a NUL or an 8-bit byte (one pass finds the line breaks and
-// tells whether the text needs more than unfolding).  seg is where the
-// segment holding [p, end) begins: the last bytes are read in one load
-// that ends at end and overlaps what was read before.
-const unsigned char *find_break(const unsigned char *seg, const unsigned char *p, const unsigned char *end,
-                                bool *work) noexcept
+// Copies [p, first CR or LF) to dst and returns where it stopped (end
+// when there is no break); *work is set when a copied byte is a "=", a NUL
+// or an 8-bit byte.  One pass finds the line break, copies, and tells
+// whether the text needs more than unfolding.  Whole 16-byte blocks are
+// stored as read, so dst must have room for everything from p to end (the
+// output of unfolding never runs ahead of its input).  seg is where the
+// segment holding [p, end) begins: the last bytes are read in one load that
+// ends at end and overlaps what was read before.
+const unsigned char *copy_to_break(const unsigned char *seg, const unsigned char *p, const unsigned char *end,
+                                   unsigned char *dst, bool *work) noexcept
 {
 #if defined(__SSE2__)
-    for (; end - p >= 16; p += 16) {
-        Masks m = masks16(p);
+    for (; end - p >= 16; p += 16, dst += 16) {
+        __m128i a = load16(p);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
+        Masks m = masks16(a);
         if (m.brk)
             return first_break(p, m, work);
         if (m.odd)
@@ -70,18 +76,22 @@ const unsigned char *find_break(const unsigned char *seg, const unsigned char *p
     }
     if (p < end && end - seg >= 16) {
         auto skip = static_cast<unsigned>(16 - (end - p));  // bytes of the load before p
-        Masks m = masks16(end - 16);
+        Masks m = masks16(load16(end - 16));
         m.brk >>= skip;
         m.odd >>= skip;
         const unsigned char *q = first_break(p, m, work);
-        return q < end ? q : end;
+        q = q < end ? q : end;
+        std::memcpy(dst, p, static_cast<size_t>(q - p));
+        return q;
     }
 #else
     (void)seg;
 #endif
-    for (; p < end && !is_break(*p); ++p)
+    for (; p < end && !is_break(*p); ++p) {
         if (*p == '=' || *p == 0 || (*p & 0x80))
             *work = true;
+        *dst++ = *p;
+    }
     return p;
 }
 
@@ -113,8 +123,7 @@ size_t unfold_flat(const ztview *src, unsigned char *out, bool *work) noexcept
                 continue;
             }
             size_t start = k;
-            k = static_cast<size_t>(find_break(p, p + k, p + len, work) - p);
-            std::memcpy(out + o, p + start, k - start);
+            k = static_cast<size_t>(copy_to_break(p, p + k, p + len, out + o, work) - p);
             o += k - start;
             if (k < len) {
                 in_break = true;
