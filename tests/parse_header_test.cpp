@@ -109,7 +109,8 @@ TEST(ParseHeader, ExtendedFilenameReplacesTheFileName)
         {"UTF-8'en'caf%C3%A9.txt", "", "caf\xc3\xa9.txt"}, {"koi8-r''%F0%d2", "x", "\xd0\x9f\xd1\x80"},
         {"x-nope''abc", "keep", "keep"},                  {"utf-8''ab%FFcd", "x", "ab"},
         {"utf-8''ab%00cd", "x", "ab"},                    {"utf-8''%4G%G4", "x", "@\x04"},
-        {"utf-8''ab%", "x", "ab"},                        {"utf-8", "x", ""}};
+        {"utf-8''ab%", "x", "ab"},                        {"utf-8''a%4", "x", "a@"},
+        {"utf-8", "x", ""}};
     for (const auto &c : cases) {
         Ctx ctx = make_ctx();
         feed(ctx.get(), "Content-Type: text/plain; name=" + c.before + "\r\n");

@@ -11,20 +11,94 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/alloc.h"
 #include "common/handles.h"
 #include "charset/charset.h"
 #include "encode/i18n_internal.h"
-#include "mime/scan.h"
 #include "ztmime.h"
 
 namespace {
 
 bool is_break(unsigned char c) { return c == '\r' || c == '\n'; }
 
+#if defined(__SSE2__)
+// Bit masks over 16 bytes: the CR and LF bytes, and the "=", NUL and 8-bit
+// bytes.
+struct Masks {
+    unsigned brk, odd;
+};
+
+Masks masks16(__m128i a) noexcept
+{
+    const __m128i brk = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(a, _mm_set1_epi8('\n')));
+    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('=')), _mm_cmpeq_epi8(a, _mm_setzero_si128()));
+    return {static_cast<unsigned>(_mm_movemask_epi8(brk)),
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, a)))};  // top bit: 8-bit
+}
+
+__m128i load16(const unsigned char *p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+
+// The first break of the masks (bit 0 is p), or p + 16 when there is none;
+// *work is set when an odd byte comes before it.
+const unsigned char *first_break(const unsigned char *p, Masks m, bool *work) noexcept
+{
+    int at = m.brk ? __builtin_ctz(m.brk) : 16;
+    if (m.odd & ((1u << at) - 1))
+        *work = true;
+    return p + at;
+}
+#endif
+
+// Copies [p, first CR or LF) to dst and returns where it stopped (end
+// when there is no break); *work is set when a copied byte is a "=", a NUL
+// or an 8-bit byte.  One pass finds the line break, copies, and tells
+// whether the text needs more than unfolding.  Whole 16-byte blocks are
+// stored as read, so dst must have room for everything from p to end (the
+// output of unfolding never runs ahead of its input).  seg is where the
+// segment holding [p, end) begins: the last bytes are read in one load that
+// ends at end and overlaps what was read before.
+const unsigned char *copy_to_break(const unsigned char *seg, const unsigned char *p, const unsigned char *end,
+                                   unsigned char *dst, bool *work) noexcept
+{
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16, dst += 16) {
+        __m128i a = load16(p);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
+        Masks m = masks16(a);
+        if (m.brk)
+            return first_break(p, m, work);
+        if (m.odd)
+            *work = true;
+    }
+    if (p < end && end - seg >= 16) {
+        auto skip = static_cast<unsigned>(16 - (end - p));  // bytes of the load before p
+        Masks m = masks16(load16(end - 16));
+        m.brk >>= skip;
+        m.odd >>= skip;
+        const unsigned char *q = first_break(p, m, work);
+        q = q < end ? q : end;
+        std::memcpy(dst, p, static_cast<size_t>(q - p));
+        return q;
+    }
+#else
+    (void)seg;
+#endif
+    for (; p < end && !is_break(*p); ++p) {
+        if (*p == '=' || *p == 0 || (*p & 0x80))
+            *work = true;
+        *dst++ = *p;
+    }
+    return p;
+}
+
 // Unfolds the field into out, which has room for len(src) bytes; returns
-// the bytes written.
-size_t unfold_flat(const ztview *src, unsigned char *out) noexcept
+// the bytes written.  *work is set when the result holds a "=", a NUL or an
+// 8-bit byte.
+size_t unfold_flat(const ztview *src, unsigned char *out, bool *work) noexcept
 {
     size_t o = 0;
     bool in_break = false;  // inside a run of CR / LF
@@ -49,8 +123,7 @@ size_t unfold_flat(const ztview *src, unsigned char *out) noexcept
                 continue;
             }
             size_t start = k;
-            k = static_cast<size_t>(ztmime_scan::find_cr_or_lf(p + k, p + len) - p);
-            std::memcpy(out + o, p + start, k - start);
+            k = static_cast<size_t>(copy_to_break(p, p + k, p + len, out + o, work) - p);
             o += k - start;
             if (k < len) {
                 in_break = true;
@@ -73,6 +146,13 @@ bool needs_work(const unsigned char *p, size_t n) noexcept
         __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
         if (_mm_movemask_epi8(_mm_or_si128(hit, a)))  // the top bit: an 8-bit byte
             return true;
+    }
+    if (i < n && n >= 16) {
+        // The last 16 bytes in one load, overlapping what was checked: a
+        // byte-wise tail cost more than the vector loop on short fields.
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
+        return _mm_movemask_epi8(_mm_or_si128(hit, a)) != 0;
     }
 #endif
     unsigned char acc = 0;
@@ -176,7 +256,8 @@ ztview *ztmime_unfold_header(const ztview *src, ztview *dst) noexcept
     auto *w = static_cast<unsigned char *>(ztview_reserve(out, ztview_get_len(src)));
     if (!w)
         return nullptr;
-    if (ztview_commit(out, unfold_flat(src, w)))
+    bool work = false;
+    if (ztview_commit(out, unfold_flat(src, w, &work)))
         return nullptr;
     made.release();
     return out;
@@ -193,8 +274,9 @@ int ztmime_normalize_header(const ztview *src, ztview *dst) noexcept
     auto *w = static_cast<unsigned char *>(ztview_reserve(dst, n));
     if (!w)
         return -1;
-    size_t m = unfold_flat(src, w);
-    if (!needs_work(w, m))
+    bool work = false;
+    size_t m = unfold_flat(src, w, &work);
+    if (!work)
         return ztview_commit(dst, m);
     // Take the unfolded text out of the (uncommitted) reservation and build
     // the result from it.

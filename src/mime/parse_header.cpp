@@ -93,6 +93,12 @@ int set_boundary(ztmime_part *part, const ztview *value) noexcept
     return set_view(&top->close_delimiter, top->delimiter, "--");
 }
 
+// Parameter names are told apart by length before the caseless compare.
+bool is_name(const ztview *name, const char *text, size_t len) noexcept
+{
+    return ztview_get_len(name) == len && !ztview_strcasencmp(name, text, len);
+}
+
 // The first file name of a header block wins; a different one later fails.
 // Takes the value view over when it becomes the file name.
 int take_filename(ztmime_part *part, ztview **value) noexcept
@@ -135,16 +141,22 @@ int extended_filename(ztmime_part *part, ztview *value) noexcept
     Buffer<unsigned char> text(static_cast<unsigned char *>(zt_malloc(n + 1)));
     if (!cs || !text)
         return -1;
+    // Decoded in place: the text never grows.  An escape cut short by the
+    // end counts its missing digits as 0.
+    unsigned char *t = text.get();
+    ztview_copy_data_r(value, t, nullptr, 0);
+    ztview_seek(value, n, ZTVIEW_SEEK_FRONT);
     size_t d = 0;
-    for (int c; (c = ztview_getchar(value)) != -1;) {
+    for (size_t i = 0; i < n;) {
+        int c = t[i++];
         if (c == '%') {
-            int h = hex_value(ztview_getchar(value));
-            int l = hex_value(ztview_getchar(value));
+            int h = i < n ? hex_value(t[i++]) : 0;
+            int l = i < n ? hex_value(t[i++]) : 0;
             c = 16 * h + l;
         }
-        text.get()[d++] = static_cast<unsigned char>(c);
+        t[d++] = static_cast<unsigned char>(c);
     }
-    text.get()[d] = 0;
+    t[d] = 0;
     Buffer<unsigned char> out(static_cast<unsigned char *>(zt_calloc(5 * d + 1, 1)));
     if (!out)
         return -1;
@@ -182,9 +194,9 @@ int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
             return -1;
     }
     return for_each_param(copy.get(), " \t\r\n;", [part](const ztview *name, ztview **value) {
-        if (!ztview_strcasecmp(name, "boundary"))
+        if (is_name(name, "boundary", 8))
             return set_boundary(part, *value);
-        if (!ztview_strcasecmp(name, "name") || !ztview_strcasecmp(name, "filename"))
+        if (is_name(name, "name", 4) || is_name(name, "filename", 8))
             return take_filename(part, value);
         return 0;
     });
@@ -238,12 +250,52 @@ int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
     if (!copy || !drop_disposition_type(copy.get()))
         return -1;
     return for_each_param(copy.get(), " \t\r\n", [part](const ztview *name, ztview **value) {
-        if (!ztview_strcasecmp(name, "name") || !ztview_strcasecmp(name, "filename"))
+        if (is_name(name, "name", 4) || is_name(name, "filename", 8))
             return take_filename(part, value);
-        if (!ztview_strcasecmp(name, "filename*"))
+        if (is_name(name, "filename*", 9))
             return extended_filename(part, *value);
         return 0;
     });
+}
+
+// ASCII case-insensitive equality of n bytes against lower-case text.
+bool equal_lower(const unsigned char *p, const char *lower, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<unsigned char>(c | 0x20);
+        if (c != static_cast<unsigned char>(lower[i]))
+            return false;
+    }
+    return true;
+}
+
+enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
+
+// The fields this code acts on.  Most fields are told apart by their first
+// byte and the byte after "Content-" without a call into the view library;
+// only a name split across segments takes the slow compare.
+FieldKind field_kind(const ztview *header) noexcept
+{
+    static const struct {
+        const char *name;
+        size_t len;
+        FieldKind kind;
+    } fields[] = {
+        {"content-type:", 13, kContentType},
+        {"content-transfer-encoding:", 26, kTransferEncoding},
+        {"content-disposition", 19, kDisposition},
+    };
+    const unsigned char *p = nullptr;
+    size_t n = 0;
+    if (ztview_segment(header, 0, &p, &n) != 0 || (n && (p[0] | 0x20) != 'c'))
+        return kOther;
+    for (const auto &f : fields) {
+        if (n >= f.len ? equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
+            return f.kind;
+    }
+    return kOther;
 }
 
 } // namespace
@@ -261,14 +313,14 @@ int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalize
             return r;
         }
     }
-    int c = ztview_peekchar(header);
-    if (c != 'c' && c != 'C')
-        return 0;
-    if (!ztview_strcasencmp(header, "content-type:", 13))
+    switch (field_kind(header)) {
+    case kContentType:
         return content_type(ctx, header);
-    if (!ztview_strcasencmp(header, "Content-Transfer-Encoding:", 26))
+    case kTransferEncoding:
         return transfer_encoding(ctx, header);
-    if (!ztview_strcasencmp(header, "Content-Disposition", 19))
+    case kDisposition:
         return disposition(ctx, header);
-    return 0;
+    default:
+        return 0;
+    }
 }

@@ -337,6 +337,53 @@ template <class Scan> bool run_scanner(ztview *src, ztview **out, Scan scan) noe
     return false;
 }
 
+// A byte that an atom value takes without a remark.
+bool is_plain(unsigned char c) noexcept
+{
+    return !ends_value(c) && !is_blank(c) && !is_control(c) && !is_special(c);
+}
+
+// The common values, read off the first segment without the byte iterator:
+// one atom of plain bytes, or one quoted string without a backslash, right
+// before ";", CR, LF or the end of the source.  The result is the one the
+// scanner gives: the value's bytes in *out, the value and its terminator
+// gone from src.  Returns 1 when done, 0 when the scanner must read the
+// value, -1 when the move ran out of memory (output dropped).
+int quick_value(ztview *src, ztview **out) noexcept
+{
+    const unsigned char *p = nullptr;
+    size_t n = 0;
+    if (ztview_segment(src, 0, &p, &n) != 0 || n == 0)
+        return 0;
+    const bool whole = n == ztview_get_len(src);
+    const bool quoted = p[0] == '"';
+    size_t i = quoted ? 1 : 0;
+    while (i < n && (quoted ? p[i] != '"' && p[i] != '\\' : is_plain(p[i])))
+        ++i;
+    size_t lead = 0, len = i, after = i;  // bytes dropped before, kept, the end
+    if (quoted) {
+        if (i == n || p[i] != '"')
+            return 0;
+        lead = 1;
+        len = i - 1;
+        after = i + 1;
+    }
+    if (after < n ? !ends_value(p[after]) : !whole)
+        return 0;
+    if (len == 0 && !quoted)
+        return 0;
+    size_t trail = after < n ? 1 : 0;
+    if (lead)
+        ztview_seek(src, lead, kSeekFront);
+    if (len && !zt_view_move(*out, src, len)) {
+        drop_output(out);
+        set_no_memory();
+        return -1;
+    }
+    ztview_seek(src, (quoted ? 1 : 0) + trail, kSeekFront);
+    return 1;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -394,6 +441,8 @@ extern "C" int ztmime_header_get_attribute_value(ztview *src, ztview **out) noex
     }
     // Only blanks: a line break right after the "=" ends the value.
     ztview_skip_while(src, " \t");
+    if (int q = quick_value(src, out))
+        return q > 0 ? 0 : -1;
     int result = 0;
     if (!run_scanner(src, out, [&result](Scanner &sc) { return scan_value(sc, result); }))
         return -1;

@@ -399,10 +399,10 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     return true;
 }
 
-bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+// Unfolds into u: a run of line-break bytes with the byte after it is one
+// space.
+bool unfold_value(const unsigned char *p, size_t n, ByteBuf &u) noexcept
 {
-    // Unfold: a run of line-break bytes with the byte after it is one space.
-    ByteBuf u;
     if (!u.reserve(n + 1))
         return false;
     for (size_t i = 0; i < n;) {
@@ -415,6 +415,24 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
         }
         u.p[u.n++] = p[i++];
     }
+    return true;
+}
+
+// Values are C strings: drops the NUL bytes of out from `start` on.
+void drop_nuls(ByteBuf &out, size_t start) noexcept
+{
+    size_t w = start;
+    for (size_t k = start; k < out.n; ++k)
+        if (out.p[k])
+            out.p[w++] = out.p[k];
+    out.n = w;
+}
+
+bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+{
+    ByteBuf u;
+    if (!unfold_value(p, n, u))
+        return false;
     size_t b = 0, e = u.n;
     while (b < e && blank(u.p[b]))
         ++b;
@@ -479,14 +497,8 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     }
     if (ok)
         ok = flush(e);
-    // Values are C strings: NUL bytes are left out.
-    if (ok) {
-        size_t w = start;
-        for (size_t k = start; k < out.n; ++k)
-            if (out.p[k])
-                out.p[w++] = out.p[k];
-        out.n = w;
-    }
+    if (ok)
+        drop_nuls(out, start);
     u.release();
     return ok;
 }
