@@ -576,4 +576,39 @@ TEST(ReaderLimits, LongBodyLineStreams)
     ztmime_reader_destroy(r);
 }
 
+// Embedded messages nested ever deeper: what each level holds must not grow
+// with the depth (each path is a prefix of the next).
+TEST(ReaderLimits, DeepNestingCostsLittlePerLevel)
+{
+    const size_t levels = 3000;
+    std::string input;
+    for (size_t i = 0; i < levels; ++i)
+        input += "Content-Type: message/rfc822\r\n\r\n";
+    input += "Subject: deepest\r\n\r\nbody\r\n";
+    ztmime_reader *r = ztmime_reader_new(0);
+    size_t most = 0, parts = 0;
+    std::string deepest;
+    ztmime_reader_feed(r, input.data(), input.size());
+    ztmime_reader_finish(r);
+    const void *p;
+    size_t n;
+    for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
+        if (it != ZTMIME_ITEM_PART)
+            continue;
+        size_t held = r->paths.cap;
+        for (size_t i = 0; i < r->nnodes; ++i)
+            held += r->nodes[i].text.cap;
+        most = std::max(most, held / r->nnodes);
+        ++parts;
+        deepest = ztmime_reader_part(r)->path;
+    }
+    ztmime_reader_destroy(r);
+    EXPECT_EQ(parts, levels + 1);
+    EXPECT_LE(most, 256u);
+    std::string want = "1";
+    for (size_t i = 1; i < levels; ++i)
+        want += ".1";
+    EXPECT_EQ(deepest, want);
+}
+
 } // namespace

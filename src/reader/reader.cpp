@@ -60,6 +60,7 @@ void clear_state(ztmime_reader *r) noexcept
     r->end_to = 0;
     r->ended.text.release();
     r->has_ended = false;
+    r->paths.clear();
     r->collect.clear();
     r->shown.clear();
     r->dec.clear();
@@ -100,6 +101,7 @@ void release_all(ztmime_reader *r) noexcept
     r->dec_index.release();
     r->conv.release();
     r->scratch.release();
+    r->paths.release();
     r->cuts.release();
     r->line_head.release();
     ztmime_destroy(r->ctx);
@@ -197,21 +199,28 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     Node *n = push_node(r);
     if (!n)
         return false;
-    bool ok;
+    if (parent)
+        parent = n - 1;  // push_node may have moved the nodes
+    // The paths of the open nodes are prefixes of one another: they share
+    // r->paths, which holds the path of the deepest (ztmime_reader_next
+    // points info.path at it), so deep nesting costs no memory per level
+    // beyond the level's own digits.
+    n->off[0] = 0;
+    bool ok = n->text.push(0);
     if (root) {
-        n->off[0] = 0;
-        ok = n->text.push(0);
+        r->paths.clear();
+        n->path_len = 0;
+        ok = ok && r->paths.push(0);
     } else {
         char num[16];
         int k = 0;
         for (uint32_t v = ++parent->children; v; v /= 10)
             num[k++] = static_cast<char>('0' + v % 10);
         std::reverse(num, num + k);
-        const char *pp = parent->text.str(parent->off[0]);
-        size_t pl = std::strlen(pp);
-        n->off[0] = 0;
-        ok = n->text.reserve(pl + 18) && n->text.append(pp, pl) && (!pl || n->text.push('.')) &&
-             n->text.append(num, static_cast<size_t>(k)) && n->text.push(0);
+        size_t pl = parent->path_len;
+        r->paths.n = pl;
+        ok = ok && (!pl || r->paths.push('.')) && r->paths.append(num, static_cast<size_t>(k)) && r->paths.push(0);
+        n->path_len = r->paths.n - 1;
         n->info.depth = parent->info.depth + 1;
     }
     n->info.encoding = ctx->part.encoding;
@@ -399,6 +408,82 @@ int start_message(ztmime_reader *r) noexcept
 
 } // namespace
 
+namespace {
+
+ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
+{
+    const void *d0;
+    size_t l0;
+    if (!data)
+        data = &d0;
+    if (!len)
+        len = &l0;
+    *data = nullptr;
+    *len = 0;
+    if (!r)
+        return ZTMIME_ITEM_ERROR;
+    if (r->phase == ztmime_reader::kError)
+        return ZTMIME_ITEM_ERROR;
+    for (;;) {
+        if (hand_out(r, data, len)) {
+            top(r)->info.size += *len;
+            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_DATA);
+        }
+        if (r->announce) {
+            r->announce = false;
+            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART);
+        }
+        if (r->nnodes > r->end_to) {
+            r->ended.text.release();
+            r->ended = r->nodes[--r->nnodes];
+            r->has_ended = true;
+            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART_END);
+        }
+        if (r->msg_end) {
+            r->msg_end = false;
+            r->phase = ztmime_reader::kBetween;
+            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_MESSAGE_END);
+        }
+        if (r->phase == ztmime_reader::kBetween) {
+            int s = start_message(r);
+            if (s < 0)
+                return fail(r, "out of memory");
+            if (s == 0)
+                return ZTMIME_ITEM_NONE;
+            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_MESSAGE);
+        }
+        ztview *v = nullptr;
+        errno = 0;
+        int ev = ztmime_do(r->ctx, &v);
+        ViewHandle held(v, ZT_MODULE);
+        if (ev == ZTMIME_ERROR)
+            return fail(r, errno == ENOMEM ? "out of memory" : "the parser failed");
+        if (ev == ZTMIME_NO_DATA) {
+            int s = supply(r);
+            if (s < 0)
+                return fail(r, "out of memory");
+            if (s == 0)
+                return ZTMIME_ITEM_NONE;
+            continue;
+        }
+        if (!handle(r, ev, held))
+            return fail(r, "out of memory");
+    }
+}
+
+// Points the path of the part ztmime_reader_part describes into r->paths.
+ztmime_item with_path(ztmime_reader *r, ztmime_item it) noexcept
+{
+    Node *n = r->last == ZTMIME_ITEM_PART_END && r->has_ended ? &r->ended : top(r);
+    if (n && r->paths.cap > n->path_len) {
+        r->paths.p[n->path_len] = 0;
+        n->info.path = r->paths.str(0);
+    }
+    return it;
+}
+
+} // namespace
+
 extern "C" {
 
 ZTMIME_EXPORT ztmime_reader *ztmime_reader_new(uint32_t flags) noexcept
@@ -466,63 +551,8 @@ ZTMIME_EXPORT int ztmime_reader_finish(ztmime_reader *r) noexcept
 
 ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data, size_t *len) noexcept
 {
-    const void *d0;
-    size_t l0;
-    if (!data)
-        data = &d0;
-    if (!len)
-        len = &l0;
-    *data = nullptr;
-    *len = 0;
-    if (!r)
-        return ZTMIME_ITEM_ERROR;
-    if (r->phase == ztmime_reader::kError)
-        return ZTMIME_ITEM_ERROR;
-    for (;;) {
-        if (hand_out(r, data, len)) {
-            top(r)->info.size += *len;
-            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_DATA);
-        }
-        if (r->announce) {
-            r->announce = false;
-            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART);
-        }
-        if (r->nnodes > r->end_to) {
-            r->ended.text.release();
-            r->ended = r->nodes[--r->nnodes];
-            r->has_ended = true;
-            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART_END);
-        }
-        if (r->msg_end) {
-            r->msg_end = false;
-            r->phase = ztmime_reader::kBetween;
-            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_MESSAGE_END);
-        }
-        if (r->phase == ztmime_reader::kBetween) {
-            int s = start_message(r);
-            if (s < 0)
-                return fail(r, "out of memory");
-            if (s == 0)
-                return ZTMIME_ITEM_NONE;
-            return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_MESSAGE);
-        }
-        ztview *v = nullptr;
-        errno = 0;
-        int ev = ztmime_do(r->ctx, &v);
-        ViewHandle held(v, ZT_MODULE);
-        if (ev == ZTMIME_ERROR)
-            return fail(r, errno == ENOMEM ? "out of memory" : "the parser failed");
-        if (ev == ZTMIME_NO_DATA) {
-            int s = supply(r);
-            if (s < 0)
-                return fail(r, "out of memory");
-            if (s == 0)
-                return ZTMIME_ITEM_NONE;
-            continue;
-        }
-        if (!handle(r, ev, held))
-            return fail(r, "out of memory");
-    }
+    ztmime_item it = next_item(r, data, len);
+    return r && it != ZTMIME_ITEM_ERROR ? with_path(r, it) : it;
 }
 
 ZTMIME_EXPORT const ztmime_part_info *ztmime_reader_part(const ztmime_reader *r) noexcept

@@ -49,8 +49,9 @@ struct HeaderBlock {
 
 // One part of the tree, open or just ended.  Its texts live in `text`.
 struct Node {
-    ByteBuf text;          // path, content type, charset, disposition, file name, each NUL-ended
+    ByteBuf text;          // "", content type, charset, disposition, file name, each NUL-ended
     size_t off[5];
+    size_t path_len;       // its path is the first path_len bytes of the reader's `paths`
     ztmime_part_info info;
     int32_t mp_depth;      // a multipart: the parser's boundary depth of its entry; else 0
     uint32_t children;
@@ -98,6 +99,7 @@ struct ztmime_reader {
     size_t nnodes, capnodes;
     size_t end_to;         // nodes above this count are due to end
     zt_reader::Node ended; // the node of the last PART_END
+    zt_reader::ByteBuf paths;  // the path of the deepest open or just ended node
     bool has_ended;
 
     zt_reader::HeaderBlock collect;  // the block being read
