@@ -17,11 +17,34 @@ struct Item {
     std::string text;  // DATA: the bytes; PART, PART_END: the facts and fields
 };
 
+// Well-formed UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
+bool utf8(std::string_view s)
+{
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = s[i];
+        int need = c < 0x80 ? 0 : c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+        if (need < 0 || i + need >= s.size() + (need ? 0 : 1))
+            return false;
+        uint32_t v = need ? c & (0x3F >> need) : c;
+        for (int k = 1; k <= need; ++k) {
+            unsigned char b = s[i + k];
+            if ((b & 0xC0) != 0x80)
+                return false;
+            v = v << 6 | (b & 0x3F);
+        }
+        if ((need == 2 && (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))) || (need == 3 && (v < 0x10000 || v > 0x10FFFF)))
+            return false;
+        i += need + 1;
+    }
+    return true;
+}
+
 std::string facts(const ztmime_part_info *p)
 {
     check(p != nullptr, "no part described");
     for (const char *s : {p->path, p->content_type, p->charset, p->disposition, p->filename})
         check(s != nullptr, "null text in the part record");
+    check(utf8(p->filename), "file name not UTF-8", p->filename);
     return std::string(p->path) + "|" + std::to_string(p->depth) + "|" + p->content_type + "|" + p->charset + "|" +
            p->disposition + "|" + p->filename + "|" + std::to_string(p->encoding) + "|" +
            std::to_string(p->container) + "|" + std::to_string(p->size) + "|" + std::to_string(p->problems);
@@ -44,6 +67,7 @@ std::string fields(const ztmime_reader *r)
     std::vector<std::pair<const char *, const char *>> seen;
     for (size_t i = 0; ztmime_reader_header_at(r, i, &name, &value) == 0; ++i) {
         check(name && value, "null header field");
+        check(utf8(value), "header value not UTF-8", value);
         s += std::string("\n") + name + ": " + value;
         seen.emplace_back(name, value);
     }
@@ -78,7 +102,7 @@ struct Open {
 
 // Reads `input` with `r`, fed at the given piece sizes, checking the
 // order of items as they come.  Consecutive DATA items are joined.
-std::vector<Item> read(ztmime_reader *r, const std::string &input, const std::vector<size_t> &sizes)
+std::vector<Item> read(ztmime_reader *r, const std::string &input, const std::vector<size_t> &sizes, bool text_utf8)
 {
     std::vector<Item> log;
     std::vector<Open> open;
@@ -134,6 +158,10 @@ std::vector<Item> read(ztmime_reader *r, const std::string &input, const std::ve
                 check(!open.empty(), "PART_END without a part");
                 const ztmime_part_info *p = ztmime_reader_part(r);
                 std::string f = facts(p);
+                if (text_utf8 && !p->container && std::string_view(p->content_type).starts_with("text/")) {
+                    const std::string &d = log.back().type == ZTMIME_ITEM_DATA ? log.back().text : std::string();
+                    check(utf8(d), "text data not UTF-8", d);
+                }
                 check(p->path == open.back().path, "PART_END of another part", f);
                 check(p->size == open.back().bytes, "final size is not the DATA handed out", f);
                 open.pop_back();
@@ -172,12 +200,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int i = 0; i < 4; ++i)
         sizes.push_back(1 + in.byte() % 64);
     std::string input = in.rest();
+    bool text = flags & ZTMIME_READER_TEXT_UTF8;
 
     ztmime_reader *r = ztmime_reader_new(flags);
     check(r != nullptr, "ztmime_reader_new");
-    std::vector<Item> whole = read(r, input, {input.size() + 1});
+    std::vector<Item> whole = read(r, input, {input.size() + 1}, text);
     ztmime_reader_reset(r);
-    std::vector<Item> chunked = read(r, input, sizes);
+    std::vector<Item> chunked = read(r, input, sizes, text);
     check(whole.size() == chunked.size() && describe(whole) == describe(chunked), "chunking changed the items",
           describe(whole) + "----\n" + describe(chunked));
     // A reset in the middle of a message forgets it.
@@ -188,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (ztmime_reader_next(r, nullptr, nullptr) > ZTMIME_ITEM_NONE) {
     }
     ztmime_reader_reset(r);
-    std::vector<Item> again = read(r, input, {1 + sizes[0] * 7});
+    std::vector<Item> again = read(r, input, {1 + sizes[0] * 7}, text);
     check(describe(whole) == describe(again), "a reset reader read differently",
           describe(whole) + "----\n" + describe(again));
     ztmime_reader_destroy(r);
