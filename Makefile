@@ -49,7 +49,7 @@ bench:
 # Each fuzz target built with clang and libFuzzer, run for FUZZ_SECONDS
 # from its seed corpus; new inputs go to $(BUILD)/fuzz/corpus/<target>.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= parser header codec lock
+FUZZ_TARGETS ?= parser header codec lock reader
 fuzz:
 	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DZT_FUZZ=ON -DZT_BUILD_TESTS=OFF -DZT_BUILD_BENCH=OFF

@@ -1178,10 +1178,17 @@ ZTMIME_EXPORT int ztmime_lock(ztview *view, uint8_t key) ZT_NOEXCEPT;
  * the preamble and epilogue of a multipart are not handed out.  Every PART
  * gets its PART_END, also when the input ends early.
  *
- * Memory stays bounded by the longest line and header block plus what the
- * host feeds between two drains: DATA is handed out as the input arrives,
+ * Memory stays bounded by the longest header field plus what the host
+ * feeds between two drains: DATA is handed out as the input arrives,
  * pointing into the reader's own storage where it can, never accumulated
- * for a whole part.  Malformed mail never stops the reader: it records
+ * for a whole part; a body line longer than 1 MiB comes out in pieces.  A
+ * header block keeps at most 10000 fields and 1 MiB of them: fields past
+ * that, and a field with a line longer than 1 MiB, are left out (the part
+ * gets ZTMIME_PROBLEM_HEADER), although a Content-Type among them still
+ * shapes the tree.  A header field is held whole until the line after it
+ * begins, so one field without end (or folded without end) grows with the
+ * input: a host that must bound it counts the bytes fed since the last
+ * item and gives up past its own limit.  Malformed mail never stops the reader: it records
  * ZTMIME_PROBLEM_ bits in the part and goes on.  Only lack of memory stops
  * it (ZTMIME_ITEM_ERROR).
  *

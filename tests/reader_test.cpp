@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mime4j_known.h"
+#include "reader/reader.h"
 #include "reader_log.h"
 
 using namespace zt_test;
@@ -480,6 +481,134 @@ TEST(ReaderAlloc, ResetAfterFailure)
     EXPECT_EQ(it, ZTMIME_ITEM_NONE);
     EXPECT_EQ(parts, 5);
     ztmime_reader_destroy(r);
+}
+
+// Hostile sizes: what the reader keeps stays bounded whatever the input.
+struct Drained {
+    std::string data;
+    uint32_t problems = 0;
+    std::vector<std::string> fields;  // name: value of the first block
+};
+
+// Feeds `input` in pieces of `chunk` bytes; `each` runs after every drain.
+Drained drain_all(ztmime_reader *r, std::string_view input, size_t chunk, const std::function<void()> &each = {})
+{
+    Drained d;
+    auto drain = [&] {
+        const void *p;
+        size_t n;
+        for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
+            if (it == ZTMIME_ITEM_DATA)
+                d.data.append(static_cast<const char *>(p), n);
+            if (it == ZTMIME_ITEM_PART_END)
+                d.problems |= ztmime_reader_part(r)->problems;
+            const char *name, *value;
+            if (it == ZTMIME_ITEM_PART && d.fields.empty()) {
+                for (size_t i = 0; ztmime_reader_header_at(r, i, &name, &value) == 0; ++i)
+                    d.fields.push_back(std::string(name) + ": " + value);
+            }
+        }
+        if (each)
+            each();
+    };
+    for (size_t off = 0; off < input.size(); off += chunk) {
+        EXPECT_EQ(ztmime_reader_feed(r, input.data() + off, std::min(chunk, input.size() - off)), 0);
+        drain();
+    }
+    ztmime_reader_finish(r);
+    drain();
+    return d;
+}
+
+TEST(ReaderLimits, RunOfQuotesInMboxKeepsOneByteBack)
+{
+    const size_t run = 1 << 20;
+    std::string input = "From a\nSubject: q\n\n" + std::string(run, '>') + "From x\nmore\n";
+    ztmime_reader *r = ztmime_reader_new(ZTMIME_READER_MBOX);
+    size_t most = 0;
+    Drained d = drain_all(r, input, 4096, [&] { most = std::max(most, r->line_head.cap); });
+    EXPECT_LE(most, 64u);
+    EXPECT_EQ(d.data, std::string(run - 1, '>') + "From x\nmore\n");
+    ztmime_reader_destroy(r);
+}
+
+TEST(ReaderLimits, HeaderBlockKeepsBoundedFields)
+{
+    struct Case {
+        std::string block;
+        std::vector<std::string> kept;  // empty: only count them
+        size_t count;
+    };
+    std::string many;
+    for (size_t i = 0; i < zt_reader::kMaxFields + 5; ++i)
+        many += "X-F: v\r\n";
+    const std::string big(600 << 10, 'a');
+    const std::string over(zt_reader::kMaxLine + 10, 'b');
+    const Case cases[] = {
+        {many + "Subject: late\r\n", {}, zt_reader::kMaxFields},
+        {"A: " + big + "\r\nB: " + big + "\r\nC: c\r\n", {"A: " + big, "C: c"}, 2},
+        {"X-Long: " + over + "\r\n folded\r\nSubject: s\r\n", {"Subject: s"}, 1},
+    };
+    for (const Case &c : cases) {
+        ztmime_reader *r = ztmime_reader_new(0);
+        Drained d = drain_all(r, c.block + "\r\nbody\r\n", 64 << 10);
+        EXPECT_EQ(d.fields.size(), c.count);
+        if (!c.kept.empty()) {
+            EXPECT_EQ(d.fields, c.kept);
+        }
+        EXPECT_TRUE(d.problems & ZTMIME_PROBLEM_HEADER);
+        EXPECT_EQ(d.data, "body\r\n");
+        ztmime_reader_destroy(r);
+    }
+}
+
+// A body line without end comes out in pieces as it arrives.
+TEST(ReaderLimits, LongBodyLineStreams)
+{
+    const size_t body = 3 * zt_reader::kMaxLine, chunk = 64 << 10;
+    std::string input = "Content-Type: text/plain\r\n\r\n" + std::string(body, 'x');
+    ztmime_reader *r = ztmime_reader_new(0);
+    size_t most = 0;
+    Drained d = drain_all(r, input, chunk, [&] { most = std::max(most, ztview_get_len(r->ctx->input)); });
+    EXPECT_LE(most, zt_reader::kMaxLine + chunk);
+    EXPECT_EQ(d.data.size(), body);
+    EXPECT_EQ(d.problems, 0u);
+    ztmime_reader_destroy(r);
+}
+
+// Embedded messages nested ever deeper: what each level holds must not grow
+// with the depth (each path is a prefix of the next).
+TEST(ReaderLimits, DeepNestingCostsLittlePerLevel)
+{
+    const size_t levels = 3000;
+    std::string input;
+    for (size_t i = 0; i < levels; ++i)
+        input += "Content-Type: message/rfc822\r\n\r\n";
+    input += "Subject: deepest\r\n\r\nbody\r\n";
+    ztmime_reader *r = ztmime_reader_new(0);
+    size_t most = 0, parts = 0;
+    std::string deepest;
+    ztmime_reader_feed(r, input.data(), input.size());
+    ztmime_reader_finish(r);
+    const void *p;
+    size_t n;
+    for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
+        if (it != ZTMIME_ITEM_PART)
+            continue;
+        size_t held = r->paths.cap;
+        for (size_t i = 0; i < r->nnodes; ++i)
+            held += r->nodes[i].text.cap;
+        most = std::max(most, held / r->nnodes);
+        ++parts;
+        deepest = ztmime_reader_part(r)->path;
+    }
+    ztmime_reader_destroy(r);
+    EXPECT_EQ(parts, levels + 1);
+    EXPECT_LE(most, 256u);
+    std::string want = "1";
+    for (size_t i = 1; i < levels; ++i)
+        want += ".1";
+    EXPECT_EQ(deepest, want);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #define ZT_MODULE "reader"
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/handles.h"
 #include "common/module.h"
@@ -31,8 +32,11 @@ size_t line_length(const ztview *v) noexcept
 }
 
 // Decodes `in` into `out`.  Lines that do not decode are left out and
-// flagged; the rest of the part still decodes.  False for lack of memory.
-bool decode(ztmime_reader *r, const ztview *in) noexcept
+// flagged; the rest of the part still decodes.  What is lost must not
+// depend on how the input was cut, so the result is that of giving the
+// codec one line at a time and starting it afresh after each line it
+// refuses.  False for lack of memory.
+bool decode_lines(ztmime_reader *r, const ztview *in) noexcept
 {
     Body &b = r->body;
     errno = 0;
@@ -42,14 +46,19 @@ bool decode(ztmime_reader *r, const ztview *in) noexcept
     if (errno == ENOMEM)
         return false;
     top(r)->info.problems |= ZTMIME_PROBLEM_DECODE;
-    // The codec keeps what it could not take: take it back and go on line
-    // by line, dropping each line the codec refuses.
     ztview *pending = codec_pending(r->enc);
     ViewHandle rest(zt_view_cut(pending, nullptr, ztview_get_len(pending)), ZT_MODULE);
     if (!rest || !(r->enc = ztmime_encoder_reset(r->enc, b.code, 1)))
         return false;
-    if (b.code == ZTMIME_ENC_UUENCODE)  // the rest of the refused line
+    // A refusal that took the input up to the fault leaves the rest of the
+    // refused line pending, which goes too: uuencode, and a base64 extra
+    // pad (decode() gives such a line alone, so all that is pending).
+    // Otherwise nothing was taken: the pending bytes are the group carried
+    // in and the lines given, tried again one by one.
+    if (b.code == ZTMIME_ENC_UUENCODE)
         ztview_seek(rest.get(), line_length(rest.get()), 1);
+    else if (rc == -2)
+        return true;
     while (ztview_get_len(rest.get()) > 0) {
         ViewHandle line(zt_view_cut(rest.get(), nullptr, line_length(rest.get())), ZT_MODULE);
         if (!line)
@@ -59,6 +68,45 @@ bool decode(ztmime_reader *r, const ztview *in) noexcept
             if (errno == ENOMEM || !(r->enc = ztmime_encoder_reset(r->enc, b.code, 1)))
                 return false;
         }
+    }
+    return true;
+}
+
+// Where the line holding offset `at` of `v` begins.
+size_t line_start(const ztview *v, size_t at) noexcept
+{
+    size_t start = 0, off = 0, count = ztview_segment_count(v);
+    for (size_t i = 0; i < count && off < at; ++i) {
+        const unsigned char *p;
+        size_t n;
+        if (ztview_segment(v, i, &p, &n) != 0)
+            break;
+        size_t k = std::min(n, at - off);
+        if (const void *nl = memrchr(p, '\n', k))
+            start = off + static_cast<size_t>(static_cast<const unsigned char *>(nl) - p) + 1;
+        off += n;
+    }
+    return start;
+}
+
+bool decode(ztmime_reader *r, const ztview *in) noexcept
+{
+    // Base64 fails part-way only at a pad ("="), having delivered what came
+    // before it: a line holding one goes to the codec alone, the lines
+    // between such lines in one call.
+    if (r->body.code != ZTMIME_ENC_BASE64 || ztview_strcspn(in, "=", 1) == ztview_get_len(in))
+        return decode_lines(r, in);
+    ViewHandle rest(zt_view_dup_front(in, nullptr, ztview_get_len(in)), ZT_MODULE);
+    if (!rest)
+        return false;
+    while (size_t len = ztview_get_len(rest.get())) {
+        size_t eq = ztview_strcspn(rest.get(), "=", 1);
+        size_t k = eq == len ? len : line_start(rest.get(), eq);
+        if (!k)
+            k = line_length(rest.get());
+        ViewHandle piece(zt_view_cut(rest.get(), nullptr, k), ZT_MODULE);
+        if (!piece || !decode_lines(r, piece.get()))
+            return false;
     }
     return true;
 }

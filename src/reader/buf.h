@@ -2,7 +2,9 @@
 // growth reports failure), and the few byte helpers the reader shares.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -21,6 +23,10 @@ struct ByteBuf {
     {
         if (cap - n >= extra)
             return true;
+        if (extra > SIZE_MAX / 4 - n) {
+            errno = ENOMEM;  // no such size is real; doubling would wrap
+            return false;
+        }
         size_t want = cap ? cap * 2 : 64;
         while (want - n < extra)
             want *= 2;

@@ -15,17 +15,27 @@ namespace zt_reader {
 
 bool HeaderBlock::add(ztview *field) noexcept
 {
+    size_t len = ztview_get_len(field);
+    unsigned char last = 0;
+    last_ended = len && ztview_getnchar(field, len - 1, &last) == 0 && last == '\n';
+    ++seen;
+    if (count >= kMaxFields || len > kMaxBlockBytes - bytes) {
+        problems |= ZTMIME_PROBLEM_HEADER;
+        zt_view_free(field);
+        return true;
+    }
     if (!views.append(&field, sizeof field))
         return false;
     ++count;
+    bytes += len;
     // The first Content-Type and Content-Disposition fields are the ones
     // that count.
     unsigned char head[24];
     size_t n = 0;
     const unsigned char *seg;
-    size_t len;
-    for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &len) == 0; ++s) {
-        size_t k = std::min(len, sizeof head - n);
+    size_t sl;
+    for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &sl) == 0; ++s) {
+        size_t k = std::min(sl, sizeof head - n);
         std::memcpy(head + n, seg, k);
         n += k;
     }
@@ -48,8 +58,9 @@ void HeaderBlock::clear() noexcept
     for (size_t i = 0; i < count; ++i)
         zt_view_free(get(i));
     views.clear();
-    count = 0;
+    count = seen = bytes = 0;
     problems = 0;
+    last_ended = true;
     ct_index = cd_index = 0;
 }
 

@@ -146,7 +146,20 @@ bool process(ztmime_reader *r, const unsigned char *p, size_t n, bool final) noe
             LineStart c = classify(p + i, n - i, final);
             if (c == kNeedMore) {
                 r->at_line_start = true;
-                return emit_holding_blank(r, p, run, i, run_start) && r->line_head.append(p + i, n - i);
+                if (!emit_holding_blank(r, p, run, i, run_start))
+                    return false;
+                // Of a run of ">" only one is kept back (it is the one a
+                // quoted envelope line loses): the others come out as they
+                // are either way, so a line of ">" alone cannot grow the
+                // kept line start or make each feed copy it again.
+                size_t g = 0;
+                while (i + g < n && p[i + g] == '>')
+                    ++g;
+                if (g > 1 && !emit(r, p + i, g - 1))
+                    return false;
+                if (g > 1)
+                    i += g - 1;
+                return r->line_head.append(p + i, n - i);
             }
             if (c == kFrom) {
                 // The message ends; a blank line right before is the separator.

@@ -60,6 +60,7 @@ void clear_state(ztmime_reader *r) noexcept
     r->end_to = 0;
     r->ended.text.release();
     r->has_ended = false;
+    r->paths.clear();
     r->collect.clear();
     r->shown.clear();
     r->dec.clear();
@@ -100,6 +101,7 @@ void release_all(ztmime_reader *r) noexcept
     r->dec_index.release();
     r->conv.release();
     r->scratch.release();
+    r->paths.release();
     r->cuts.release();
     r->line_head.release();
     ztmime_destroy(r->ctx);
@@ -150,16 +152,6 @@ bool hand_out(ztmime_reader *r, const void **data, size_t *len) noexcept
     return false;
 }
 
-bool last_field_ended(const HeaderBlock &b) noexcept
-{
-    if (!b.count)
-        return true;
-    const ztview *v = b.get(b.count - 1);
-    unsigned char c = 0;
-    size_t n = ztview_get_len(v);
-    return n && ztview_getnchar(v, n - 1, &c) == 0 && c == '\n';
-}
-
 // Interprets a header field and keeps it in the block being read (the
 // block takes the view when this succeeds).  The interpretation may meet a
 // memory failure it does not report: errno tells.
@@ -190,7 +182,7 @@ bool take_cut_field(ztmime_reader *r) noexcept
 bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
 {
     ztmime_ctx *ctx = r->ctx;
-    bool cut = !has_view && ctx->state == 2 && (ztview_get_len(ctx->input) > 0 || !last_field_ended(r->collect));
+    bool cut = !has_view && ctx->state == 2 && (ztview_get_len(ctx->input) > 0 || !r->collect.last_ended);
     if (cut && !take_cut_field(r))
         return false;
     Node *parent = top(r);
@@ -207,21 +199,28 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     Node *n = push_node(r);
     if (!n)
         return false;
-    bool ok;
+    if (parent)
+        parent = n - 1;  // push_node may have moved the nodes
+    // The paths of the open nodes are prefixes of one another: they share
+    // r->paths, which holds the path of the deepest (ztmime_reader_next
+    // points info.path at it), so deep nesting costs no memory per level
+    // beyond the level's own digits.
+    n->off[0] = 0;
+    bool ok = n->text.push(0);
     if (root) {
-        n->off[0] = 0;
-        ok = n->text.push(0);
+        r->paths.clear();
+        n->path_len = 0;
+        ok = ok && r->paths.push(0);
     } else {
         char num[16];
         int k = 0;
         for (uint32_t v = ++parent->children; v; v /= 10)
             num[k++] = static_cast<char>('0' + v % 10);
         std::reverse(num, num + k);
-        const char *pp = parent->text.str(parent->off[0]);
-        size_t pl = std::strlen(pp);
-        n->off[0] = 0;
-        ok = n->text.reserve(pl + 18) && n->text.append(pp, pl) && (!pl || n->text.push('.')) &&
-             n->text.append(num, static_cast<size_t>(k)) && n->text.push(0);
+        size_t pl = parent->path_len;
+        r->paths.n = pl;
+        ok = ok && (!pl || r->paths.push('.')) && r->paths.append(num, static_cast<size_t>(k)) && r->paths.push(0);
+        n->path_len = r->paths.n - 1;
         n->info.depth = parent->info.depth + 1;
     }
     n->info.encoding = ctx->part.encoding;
@@ -291,7 +290,7 @@ bool on_part_done(ztmime_reader *r, const ztview *line) noexcept
 bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
 {
     // A part header block cut by the end of the input.
-    if (r->ctx->state == ZTMIME_PART_HEADER && r->nnodes && (r->collect.count || ztview_get_len(rest))) {
+    if (r->ctx->state == ZTMIME_PART_HEADER && r->nnodes && (r->collect.seen || ztview_get_len(rest))) {
         if (rest && ztview_get_len(rest)) {
             ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
             if (!line || !add_field(r, line.get()))
@@ -336,6 +335,18 @@ bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
         return on_part_done(r, v);
     case ZTMIME_MSG_DONE:
         return on_msg_done(r, v);
+    case ZTMIME_LONG_LINE:
+        if (r->ctx->state == ZTMIME_HEADER || r->ctx->state == ZTMIME_PART_HEADER) {
+            // A header field with a line longer than kMaxLine: over the
+            // block's limit, so add() counts it and lets it go.
+            static_assert(kMaxLine >= kMaxBlockBytes);
+            r->collect.problems |= ZTMIME_PROBLEM_HEADER;
+            if (!r->collect.add(v))
+                return false;
+            held.release();
+            return true;
+        }
+        return body_data(r, v, false);
     default:  // body lines, uuencode and BinHex lines, long lines
         return body_data(r, v, false);
     }
@@ -397,72 +408,9 @@ int start_message(ztmime_reader *r) noexcept
 
 } // namespace
 
-extern "C" {
+namespace {
 
-ZTMIME_EXPORT ztmime_reader *ztmime_reader_new(uint32_t flags) noexcept
-{
-    void *mem = zt_malloc(sizeof(ztmime_reader));
-    if (!mem)
-        return nullptr;
-    auto *r = new (mem) ztmime_reader{};
-    r->flags = flags;
-    r->ctx = ztmime_init(0, 0);
-    r->in = zt_view_new();
-    r->out = zt_view_new();
-    r->digest_type = zt_view_from_buf(kDigestType, sizeof kDigestType - 1);
-    if (!r->ctx || !r->in || !r->out || !r->digest_type) {
-        release_all(r);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    clear_state(r);
-    return r;
-}
-
-ZTMIME_EXPORT int ztmime_reader_feed(ztmime_reader *r, const void *data, size_t len) noexcept
-{
-    if (!r || (!data && len) || r->finished) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (r->phase == ztmime_reader::kError) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (!len)
-        return 0;
-    if (r->flags & ZTMIME_READER_MBOX) {
-        if (!mbox_feed(r, static_cast<const unsigned char *>(data), len)) {
-            fail(r, "out of memory");
-            errno = ENOMEM;
-            return -1;
-        }
-        return 0;
-    }
-    if (ztview_append(r->in, data, len) != 0)
-        return -1;
-    r->in_total += len;
-    return 0;
-}
-
-ZTMIME_EXPORT int ztmime_reader_finish(ztmime_reader *r) noexcept
-{
-    if (!r) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (r->finished)
-        return 0;
-    if ((r->flags & ZTMIME_READER_MBOX) && r->phase != ztmime_reader::kError && !mbox_finish(r)) {
-        fail(r, "out of memory");
-        errno = ENOMEM;
-        return -1;
-    }
-    r->finished = true;
-    return 0;
-}
-
-ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data, size_t *len) noexcept
+ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
 {
     const void *d0;
     size_t l0;
@@ -521,6 +469,90 @@ ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data
         if (!handle(r, ev, held))
             return fail(r, "out of memory");
     }
+}
+
+// Points the path of the part ztmime_reader_part describes into r->paths.
+ztmime_item with_path(ztmime_reader *r, ztmime_item it) noexcept
+{
+    Node *n = r->last == ZTMIME_ITEM_PART_END && r->has_ended ? &r->ended : top(r);
+    if (n && r->paths.cap > n->path_len) {
+        r->paths.p[n->path_len] = 0;
+        n->info.path = r->paths.str(0);
+    }
+    return it;
+}
+
+} // namespace
+
+extern "C" {
+
+ZTMIME_EXPORT ztmime_reader *ztmime_reader_new(uint32_t flags) noexcept
+{
+    void *mem = zt_malloc(sizeof(ztmime_reader));
+    if (!mem)
+        return nullptr;
+    auto *r = new (mem) ztmime_reader{};
+    r->flags = flags;
+    r->ctx = ztmime_init(kMaxLine, 0);
+    r->in = zt_view_new();
+    r->out = zt_view_new();
+    r->digest_type = zt_view_from_buf(kDigestType, sizeof kDigestType - 1);
+    if (!r->ctx || !r->in || !r->out || !r->digest_type) {
+        release_all(r);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    clear_state(r);
+    return r;
+}
+
+ZTMIME_EXPORT int ztmime_reader_feed(ztmime_reader *r, const void *data, size_t len) noexcept
+{
+    if (!r || (!data && len) || r->finished) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (r->phase == ztmime_reader::kError) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!len)
+        return 0;
+    if (r->flags & ZTMIME_READER_MBOX) {
+        if (!mbox_feed(r, static_cast<const unsigned char *>(data), len)) {
+            fail(r, "out of memory");
+            errno = ENOMEM;
+            return -1;
+        }
+        return 0;
+    }
+    if (ztview_append(r->in, data, len) != 0)
+        return -1;
+    r->in_total += len;
+    return 0;
+}
+
+ZTMIME_EXPORT int ztmime_reader_finish(ztmime_reader *r) noexcept
+{
+    if (!r) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (r->finished)
+        return 0;
+    if ((r->flags & ZTMIME_READER_MBOX) && r->phase != ztmime_reader::kError && !mbox_finish(r)) {
+        fail(r, "out of memory");
+        errno = ENOMEM;
+        return -1;
+    }
+    r->finished = true;
+    return 0;
+}
+
+ZTMIME_EXPORT ztmime_item ztmime_reader_next(ztmime_reader *r, const void **data, size_t *len) noexcept
+{
+    ztmime_item it = next_item(r, data, len);
+    return r && it != ZTMIME_ITEM_ERROR ? with_path(r, it) : it;
 }
 
 ZTMIME_EXPORT const ztmime_part_info *ztmime_reader_part(const ztmime_reader *r) noexcept

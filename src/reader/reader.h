@@ -13,16 +13,30 @@
 
 namespace zt_reader {
 
+// What one header block keeps at most: fields past either limit are still
+// interpreted by the parser (a Content-Type there is followed) but are not
+// kept, and the block gets ZTMIME_PROBLEM_HEADER.  Millions of fields then
+// cost no memory.
+constexpr size_t kMaxFields = 10000;
+constexpr size_t kMaxBlockBytes = size_t(1) << 20;
+
+// The longest line the parser holds whole in a body: a longer one comes
+// out in pieces, so a body without line ends streams.
+constexpr uint32_t kMaxLine = 1u << 20;
+
 // One header block: the fields as the parser handed them out, kept as
 // views (no copy is made of a field nobody asks for).
 struct HeaderBlock {
     ByteBuf views;        // ztview * of each field, owned
-    size_t count = 0;
-    uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed
+    size_t count = 0;     // fields kept
+    size_t seen = 0;      // fields handed out, kept or not
+    size_t bytes = 0;     // length of the fields kept
+    uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed or not kept
+    bool last_ended = true;  // the last field handed out ended in a line break
     size_t ct_index = 0;  // 1 + index of the first Content-Type field, 0: none
     size_t cd_index = 0;  // likewise for Content-Disposition
 
-    bool add(ztview *field) noexcept;  // takes the view when it succeeds
+    bool add(ztview *field) noexcept;  // takes the view when it succeeds (keeps or frees it)
     ztview *get(size_t i) const noexcept
     {
         ztview *v;
@@ -35,8 +49,9 @@ struct HeaderBlock {
 
 // One part of the tree, open or just ended.  Its texts live in `text`.
 struct Node {
-    ByteBuf text;          // path, content type, charset, disposition, file name, each NUL-ended
+    ByteBuf text;          // "", content type, charset, disposition, file name, each NUL-ended
     size_t off[5];
+    size_t path_len;       // its path is the first path_len bytes of the reader's `paths`
     ztmime_part_info info;
     int32_t mp_depth;      // a multipart: the parser's boundary depth of its entry; else 0
     uint32_t children;
@@ -84,6 +99,7 @@ struct ztmime_reader {
     size_t nnodes, capnodes;
     size_t end_to;         // nodes above this count are due to end
     zt_reader::Node ended; // the node of the last PART_END
+    zt_reader::ByteBuf paths;  // the path of the deepest open or just ended node
     bool has_ended;
 
     zt_reader::HeaderBlock collect;  // the block being read

@@ -178,7 +178,41 @@ bool TextConv::run_utf8(const unsigned char *in, size_t n, ByteBuf &out, bool *b
     return true;
 }
 
+// The converter's output from `start` on, made well-formed: some names the
+// C library reads as UTF-8 copy their input through unchecked.  Each bad
+// sequence becomes U+FFFD.  The converter writes whole characters, so a
+// slice is checked on its own.
+static bool repair_utf8(ByteBuf &out, size_t start, bool *bad) noexcept
+{
+    if (valid_utf8(out.p + start, out.n - start))
+        return true;
+    ByteBuf raw;
+    if (!raw.append(out.p + start, out.n - start))
+        return false;
+    out.n = start;
+    bool ok = out.reserve(3 * raw.n);
+    for (size_t i = 0; ok && i < raw.n;) {
+        int r = utf8_step(raw.p + i, raw.n - i);
+        if (r > 0) {
+            out.append(raw.p + i, static_cast<size_t>(r));
+            i += static_cast<size_t>(r);
+        } else {
+            out.append(kReplacement, 3);
+            *bad = true;
+            i += r < 0 ? static_cast<size_t>(-r) : raw.n - i;
+        }
+    }
+    raw.release();
+    return ok;
+}
+
 bool TextConv::run_iconv(const unsigned char *in, size_t n, bool final, ByteBuf &out, bool *bad) noexcept
+{
+    size_t start = out.n;
+    return iconv_pass(in, n, final, out, bad) && repair_utf8(out, start, bad);
+}
+
+bool TextConv::iconv_pass(const unsigned char *in, size_t n, bool final, ByteBuf &out, bool *bad) noexcept
 {
     iconv_t cd = std::launder(reinterpret_cast<Converter *>(store_))->get();
     char *ip = const_cast<char *>(reinterpret_cast<const char *>(in));

@@ -32,6 +32,7 @@ class TextConv {
   private:
     enum Kind { kUtf8, kLatin1, kIconv };
     bool run_iconv(const unsigned char *in, size_t n, bool final, ByteBuf &out, bool *bad) noexcept;
+    bool iconv_pass(const unsigned char *in, size_t n, bool final, ByteBuf &out, bool *bad) noexcept;
     bool run_utf8(const unsigned char *in, size_t n, ByteBuf &out, bool *bad) noexcept;
 
     Kind kind_ = kUtf8;
