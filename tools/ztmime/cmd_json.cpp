@@ -21,30 +21,10 @@ const struct {
 } kHeaderKeys[] = {{"subject", "Subject"}, {"from", "From"}, {"to", "To"},
                    {"cc", "Cc"},           {"date", "Date"}, {"message_id", "Message-ID"}};
 
-void put_problems(JsonWriter &w, uint32_t problems)
-{
-    w.begin_array();
-    for (uint32_t bit = 1; bit <= ZTMIME_PROBLEM_HEADER; bit <<= 1)
-        if (problems & bit)
-            w.value(problem_names(bit));
-    w.end_array();
-}
-
 void put_part(JsonWriter &w, const PartRecord &p)
 {
     w.begin_object();
-    w.key("path");
-    w.value(p.path);
-    w.key("type");
-    w.value(p.type);
-    w.key("charset");
-    w.value(p.charset);
-    w.key("disposition");
-    w.value(p.disposition);
-    w.key("filename");
-    w.value(p.filename);
-    w.key("size");
-    w.value(p.container ? p.total : p.size);
+    put_part_facts(w, p, nullptr);
     w.key("sha256");
     if (p.container)
         w.null();

@@ -90,26 +90,9 @@ void put_json(std::string &out, const Item &item, const Message &msg, const std:
         while (!open.empty() && open.back()->level >= p.level)
             close();
         w.begin_object();
-        w.key("path");
-        w.value(p.path);
-        w.key("type");
-        w.value(p.type);
-        w.key("charset");
-        w.value(p.charset);
-        w.key("encoding");
-        w.value(encoding_name(p.encoding));
-        w.key("disposition");
-        w.value(p.disposition);
-        w.key("filename");
-        w.value(p.filename);
-        w.key("size");
-        w.value(p.container ? p.total : p.size);
+        put_part_facts(w, p, encoding_name(p.encoding));
         w.key("problems");
-        w.begin_array();
-        for (uint32_t bit = 1; bit <= ZTMIME_PROBLEM_HEADER; bit <<= 1)
-            if (p.problems & bit)
-                w.value(problem_names(bit));
-        w.end_array();
+        put_problems(w, p.problems);
         if (p.container) {
             w.key("parts");
             w.begin_array();

@@ -1,5 +1,7 @@
 #include "parts.h"
 
+#include "json_writer.h"
+#include "messages.h"
 #include "sha256.h"
 
 bool PartCollector::item(const ztmime_reader *r, ztmime_item it, const char *data, size_t len)
@@ -50,4 +52,33 @@ bool PartCollector::item(const ztmime_reader *r, ztmime_item it, const char *dat
         break;
     }
     return false;
+}
+
+void put_part_facts(JsonWriter &w, const PartRecord &p, const char *encoding)
+{
+    w.key("path");
+    w.value(p.path);
+    w.key("type");
+    w.value(p.type);
+    w.key("charset");
+    w.value(p.charset);
+    if (encoding) {
+        w.key("encoding");
+        w.value(encoding);
+    }
+    w.key("disposition");
+    w.value(p.disposition);
+    w.key("filename");
+    w.value(p.filename);
+    w.key("size");
+    w.value(p.container ? p.total : p.size);
+}
+
+void put_problems(JsonWriter &w, uint32_t problems)
+{
+    w.begin_array();
+    for (uint32_t bit = 1; bit <= ZTMIME_PROBLEM_HEADER; bit <<= 1)
+        if (problems & bit)
+            w.value(problem_names(bit));
+    w.end_array();
 }

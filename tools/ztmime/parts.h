@@ -9,6 +9,7 @@
 
 #include "ztmime.h"
 
+class JsonWriter;
 class Sha256;
 
 struct PartRecord {
@@ -44,3 +45,11 @@ private:
     Sha256 *sha_;
     std::vector<int> open_;
 };
+
+// The facts of a part as JSON object members, in the order both JSON
+// outputs use: path, type, charset, the transfer encoding when `encoding`
+// is not null, disposition, filename, size (a container's: its total).
+void put_part_facts(JsonWriter &w, const PartRecord &p, const char *encoding);
+
+// Problem bits as a JSON array of their names.
+void put_problems(JsonWriter &w, uint32_t problems);
