@@ -207,6 +207,24 @@ void percent_decode(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     }
 }
 
+// An extended value: charset ' language ' escaped text, where only the first
+// piece may carry the quoted prefix; without it the whole value is escaped
+// text.  The charset goes to `charset` in lower case, cut to its size.
+void ext_decode(const unsigned char *v, size_t vl, bool first, char (&charset)[48], ByteBuf &raw) noexcept
+{
+    const unsigned char *q1 = first ? static_cast<const unsigned char *>(std::memchr(v, '\'', vl)) : nullptr;
+    const unsigned char *q2 = q1 ? static_cast<const unsigned char *>(std::memchr(q1 + 1, '\'', v + vl - q1 - 1)) : nullptr;
+    if (!q2) {
+        percent_decode(v, vl, raw);
+        return;
+    }
+    size_t cl = std::min<size_t>(static_cast<size_t>(q1 - v), sizeof charset - 1);
+    for (size_t i = 0; i < cl; ++i)
+        charset[i] = static_cast<char>(lower(v[i]));
+    charset[cl] = 0;
+    percent_decode(q2 + 1, static_cast<size_t>(v + vl - q2 - 1), raw);
+}
+
 // A plain parameter value: backslash escapes undone, encoded words decoded.
 bool plain_name(const unsigned char *p, size_t n, ByteBuf &out) noexcept
 {
@@ -263,18 +281,7 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
         ext = true;
         if (!raw.reserve(vl))
             return false;
-        // charset ' language ' escaped text; without the quotes all is text.
-        const unsigned char *q1 = static_cast<const unsigned char *>(std::memchr(v, '\'', vl));
-        const unsigned char *q2 = q1 ? static_cast<const unsigned char *>(std::memchr(q1 + 1, '\'', v + vl - q1 - 1)) : nullptr;
-        if (q2) {
-            size_t cl = std::min<size_t>(static_cast<size_t>(q1 - v), sizeof charset - 1);
-            for (size_t i = 0; i < cl; ++i)
-                charset[i] = static_cast<char>(lower(v[i]));
-            charset[cl] = 0;
-            percent_decode(q2 + 1, static_cast<size_t>(v + vl - q2 - 1), raw);
-        } else {
-            percent_decode(v, vl, raw);
-        }
+        ext_decode(v, vl, true, charset, raw);
     } else {
         for (int i = 0; i < 1000; ++i) {
             bool piece_ext = true;
@@ -292,17 +299,7 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
                 raw.append(v, vl);
                 continue;
             }
-            const unsigned char *q1 = i == 0 ? static_cast<const unsigned char *>(std::memchr(v, '\'', vl)) : nullptr;
-            const unsigned char *q2 = q1 ? static_cast<const unsigned char *>(std::memchr(q1 + 1, '\'', v + vl - q1 - 1)) : nullptr;
-            if (q2) {
-                size_t cl = std::min<size_t>(static_cast<size_t>(q1 - v), sizeof charset - 1);
-                for (size_t k = 0; k < cl; ++k)
-                    charset[k] = static_cast<char>(lower(v[k]));
-                charset[cl] = 0;
-                percent_decode(q2 + 1, static_cast<size_t>(v + vl - q2 - 1), raw);
-            } else {
-                percent_decode(v, vl, raw);
-            }
+            ext_decode(v, vl, i == 0, charset, raw);
         }
     }
     if (ext) {
