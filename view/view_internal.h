@@ -27,36 +27,14 @@ struct zt_block {
 };
 
 // True when the caller's reference is the only one: no other view, in any
-// thread, can then reach the block, and it may be changed in place.  When
-// the other references are this thread's held-back releases, they are
-// taken off first (a plain store: no one else can reach the count).
-inline bool zt_block_mine(zt_block *b) noexcept
-{
-    uint32_t r = b->refs.load(std::memory_order_acquire);
-    if (r == 1)
-        return true;
-    zt_tls *t = zt_tls_self;
-    if (t && t->defer_blk == b && r == t->defer_n + 1) {
-        b->refs.store(1, std::memory_order_relaxed);
-        t->defer_blk = nullptr;
-        t->defer_n = 0;
-        return true;
-    }
-    return false;
-}
+// thread, can then reach the block, and it may be changed in place.
+inline bool zt_block_mine(const zt_block *b) noexcept { return b->refs.load(std::memory_order_acquire) == 1; }
 
 // Adds a reference for the caller, who holds one.  Held alone, no other
 // thread can reach the count, and a plain store does (the usual case: a
 // line cut from a parser's input block); otherwise a locked add.
 inline void zt_block_ref(zt_block *b) noexcept
 {
-    // A release this thread holds back becomes the new reference: the
-    // count already includes it.
-    zt_tls *t = zt_tls_self;
-    if (t && t->defer_blk == b && t->defer_n > 0) {
-        t->defer_n--;
-        return;
-    }
     if (b->refs.load(std::memory_order_relaxed) == 1)
         b->refs.store(2, std::memory_order_relaxed);
     else
@@ -127,9 +105,6 @@ void zt_tls_release_caches(zt_tls *t) noexcept;
 // Segment deque and block helpers (view.cpp).
 zt_seg &zt_front(ztview *v) noexcept;
 void zt_block_unref(zt_block *b) noexcept;
-
-// Hands this thread's held-back releases (zt_block_unref) to their block.
-void zt_tls_flush_releases(zt_tls *t) noexcept;
 void zt_pop_front(ztview *v, size_t n) noexcept;
 
 // Checks every structural rule of a view; returns null when it holds, else
