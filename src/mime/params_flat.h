@@ -20,26 +20,49 @@ struct Span {
     size_t n;
 };
 
-inline bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
-inline bool is_break(unsigned char c) noexcept { return c == '\r' || c == '\n'; }
-inline bool is_white(unsigned char c) noexcept { return is_blank(c) || is_break(c); }
-// ";" and the line breaks end a parameter value.
-inline bool ends_value(unsigned char c) noexcept { return c == ';' || is_break(c); }
+// Byte classes, one table lookup per byte in the scanning loops.
+enum : unsigned char {
+    kBlank = 1,       // SP, HT
+    kBreak = 2,       // CR, LF
+    kSemicolon = 4,
+    kEquals = 8,
+    kQuoteEnd = 16,   // a double quote or a backslash ends a quoted run
+    kPlain = 32,      // taken by an unquoted value without a remark
+};
+constexpr unsigned char kWhite = kBlank | kBreak;
 
-// A byte an unquoted value takes without a remark: no terminator, blank,
-// control byte or tspecial.
-inline bool is_plain(unsigned char c) noexcept
+// A plain byte is none of: terminator, blank, control byte, tspecial.
+constexpr unsigned char class_of(unsigned char c) noexcept
 {
-    if (c < 0x20 || c == 0x7f || c == ' ')
-        return false;
-    switch (c) {
-    case '(': case ')': case '<': case '>': case '@': case ',': case ';': case ':':
-    case '\\': case '"': case '/': case '[': case ']': case '?': case '=':
-        return false;
-    default:
-        return true;
-    }
+    if (c == ' ' || c == '\t')
+        return kBlank;
+    if (c == '\r' || c == '\n')
+        return kBreak;
+    if (c == ';')
+        return kSemicolon;
+    if (c == '=')
+        return kEquals;
+    if (c == '"' || c == '\\')
+        return kQuoteEnd;
+    if (c < 0x20 || c == 0x7f)
+        return 0;
+    for (const char *t = "()<>@,:/[]?"; *t; ++t)
+        if (c == static_cast<unsigned char>(*t))
+            return 0;
+    return kPlain;
 }
+
+struct ClassTable {
+    unsigned char at[256];
+    constexpr ClassTable() noexcept : at()
+    {
+        for (int c = 0; c < 256; ++c)
+            at[c] = class_of(static_cast<unsigned char>(c));
+    }
+};
+inline constexpr ClassTable kClasses{};
+
+inline bool is_white(unsigned char c) noexcept { return kClasses.at[c] & kWhite; }
 
 // ASCII case-insensitive equality of n bytes against lower-case text.
 inline bool equal_lower(const unsigned char *p, const char *lower, size_t n) noexcept
@@ -68,17 +91,8 @@ class Cursor {
 
     bool at_end() const noexcept { return p_ == end_; }
 
-    void skip_white() noexcept
-    {
-        while (p_ < end_ && is_white(*p_))
-            ++p_;
-    }
-
-    void skip_white_and_semicolons() noexcept
-    {
-        while (p_ < end_ && (is_white(*p_) || *p_ == ';'))
-            ++p_;
-    }
+    void skip_white() noexcept { skip(kWhite); }
+    void skip_white_and_semicolons() noexcept { skip(kWhite | kSemicolon); }
 
     // The main value: the run up to a blank, a line break or ";", after
     // leading white space.  Irregular when it holds a double quote or a
@@ -87,7 +101,7 @@ class Cursor {
     {
         skip_white();
         const unsigned char *s = p_;
-        while (p_ < end_ && !is_white(*p_) && *p_ != ';')
+        while (p_ < end_ && !(kClasses.at[*p_] & (kWhite | kSemicolon)))
             ++p_;
         *out = {s, static_cast<size_t>(p_ - s)};
         return !std::memchr(s, '"', out->n) && !std::memchr(s, '(', out->n);
@@ -101,7 +115,7 @@ class Cursor {
             return Read::kDone;
         skip_white_and_semicolons();
         const unsigned char *s = p_;
-        while (p_ < end_ && !is_white(*p_) && *p_ != ';' && *p_ != '=')
+        while (p_ < end_ && !(kClasses.at[*p_] & (kWhite | kSemicolon | kEquals)))
             ++p_;
         *name = {s, static_cast<size_t>(p_ - s)};
         if (name->n == 0 || std::memchr(s, '"', name->n))
@@ -110,16 +124,20 @@ class Cursor {
         if (at_end() || *p_ != '=')
             return Read::kIrregular;
         ++p_;
-        while (p_ < end_ && is_blank(*p_))
-            ++p_;
+        skip(kBlank);
         if (!read_value(value))
             return Read::kIrregular;
-        while (p_ < end_ && (is_white(*p_) || (semicolon_after && *p_ == ';')))
-            ++p_;
+        skip(semicolon_after ? kWhite | kSemicolon : kWhite);
         return Read::kParam;
     }
 
   private:
+    void skip(unsigned char classes) noexcept
+    {
+        while (p_ < end_ && (kClasses.at[*p_] & classes))
+            ++p_;
+    }
+
     // One atom of plain bytes, or one quoted string without a backslash,
     // right before ";", a line break or the end; the terminator is taken.
     bool read_value(Span *value) noexcept
@@ -129,7 +147,7 @@ class Cursor {
         const unsigned char *s = p_, *e;
         if (*s == '"') {
             const unsigned char *q = s + 1;
-            while (q < end_ && *q != '"' && *q != '\\')
+            while (q < end_ && !(kClasses.at[*q] & kQuoteEnd))
                 ++q;
             if (q == end_ || *q != '"')
                 return false;
@@ -137,14 +155,14 @@ class Cursor {
             e = q + 1;
         } else {
             e = s;
-            while (e < end_ && is_plain(*e))
+            while (e < end_ && (kClasses.at[*e] & kPlain))
                 ++e;
             if (e == s)
                 return false;
             *value = {s, static_cast<size_t>(e - s)};
         }
         if (e < end_) {
-            if (!ends_value(*e))
+            if (!(kClasses.at[*e] & (kSemicolon | kBreak)))
                 return false;
             ++e;
         }
