@@ -134,39 +134,55 @@ size_t unfold_flat(const ztview *src, unsigned char *out, bool *work) noexcept
     return o;
 }
 
-// True when the text holds a "=", a NUL or an 8-bit byte.
-bool needs_work(const unsigned char *p, size_t n) noexcept
+// True when the text holds a NUL or an 8-bit byte.
+bool nul_or_8bit(const unsigned char *p, size_t n) noexcept
 {
     size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i eq = _mm_set1_epi8('=');
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= n; i += 16) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
-        if (_mm_movemask_epi8(_mm_or_si128(hit, a)))  // the top bit: an 8-bit byte
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, zero), a)))  // the top bit: an 8-bit byte
             return true;
     }
     if (i < n && n >= 16) {
         // The last 16 bytes in one load, overlapping what was checked: a
         // byte-wise tail cost more than the vector loop on short fields.
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
-        return _mm_movemask_epi8(_mm_or_si128(hit, a)) != 0;
+        return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, zero), a)) != 0;
     }
 #endif
     unsigned char acc = 0;
     for (; i < n; ++i) {
         unsigned char c = p[i];
-        acc |= static_cast<unsigned char>((c & 0x80) | (c == '=') | (c == 0));
+        acc |= static_cast<unsigned char>((c & 0x80) | (c == 0));
     }
     return acc != 0;
+}
+
+// True when the walk below could give other bytes than the text holds
+// (its NUL and 8-bit bytes aside): a "=?" may start an encoded word, or
+// blanks after a last "=" would be dropped.
+bool word_or_dropped_blanks(const unsigned char *p, size_t n) noexcept
+{
+    size_t k = n;
+    while (k && (p[k - 1] == ' ' || p[k - 1] == '\t'))
+        --k;
+    if (k && k < n && p[k - 1] == '=')
+        return true;
+    const unsigned char *end = p + n;
+    for (const void *eq; p < end && (eq = std::memchr(p, '=', static_cast<size_t>(end - p)));) {
+        p = static_cast<const unsigned char *>(eq) + 1;
+        if (p < end && *p == '?')
+            return true;
+    }
+    return false;
 }
 
 // Appends ISO-8859-1 text as UTF-8, up to its first NUL.
 int append_latin1(ztview *dst, const unsigned char *p, size_t n) noexcept
 {
-    if (!needs_work(p, n))
+    if (!nul_or_8bit(p, n))
         return ztview_append(dst, p, n);
     auto *w = static_cast<unsigned char *>(ztview_reserve(dst, 2 * n));
     if (!w)
@@ -276,7 +292,9 @@ int ztmime_normalize_header(const ztview *src, ztview *dst) noexcept
         return -1;
     bool work = false;
     size_t m = unfold_flat(src, w, &work);
-    if (!work)
+    // A "=" that starts no encoded word stays as it is: without NUL and
+    // 8-bit bytes such text is its own normalised form.
+    if (!work || (!word_or_dropped_blanks(w, m) && !nul_or_8bit(w, m)))
         return ztview_commit(dst, m);
     // Take the unfolded text out of the (uncommitted) reservation and build
     // the result from it.
