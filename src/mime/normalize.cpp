@@ -127,10 +127,10 @@ size_t unfold_flat(const ztview *src, unsigned char *out, bool *work) noexcept
         size_t k = 0;
         while (k < len) {
             if (in_break) {
-                if (is_break(p[k])) {
+                while (k < len && is_break(p[k]))
                     ++k;
-                    continue;
-                }
+                if (k == len)
+                    break;  // the run may go on in the next segment
                 // The byte after the line break is the folding blank: it
                 // goes, one SP stands for both.
                 out[o++] = ' ';
