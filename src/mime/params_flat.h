@@ -28,6 +28,8 @@ enum : unsigned char {
     kEquals = 8,
     kQuoteEnd = 16,   // a double quote or a backslash ends a quoted run
     kPlain = 32,      // taken by an unquoted value without a remark
+    kRefused = 64,    // a double quote or "(": the tokenizer remarks on it
+                      // in a main value, a double quote in a name
 };
 constexpr unsigned char kWhite = kBlank | kBreak;
 
@@ -42,8 +44,12 @@ constexpr unsigned char class_of(unsigned char c) noexcept
         return kSemicolon;
     if (c == '=')
         return kEquals;
-    if (c == '"' || c == '\\')
+    if (c == '"')
+        return kQuoteEnd | kRefused;
+    if (c == '\\')
         return kQuoteEnd;
+    if (c == '(')
+        return kRefused;
     if (c < 0x20 || c == 0x7f)
         return 0;
     for (const char *t = "()<>@,:/[]?"; *t; ++t)
@@ -101,10 +107,11 @@ class Cursor {
     {
         skip_white();
         const unsigned char *s = p_;
-        while (p_ < end_ && !(kClasses.at[*p_] & (kWhite | kSemicolon)))
-            ++p_;
+        unsigned char seen = 0;
+        for (unsigned char k; p_ < end_ && !((k = kClasses.at[*p_]) & (kWhite | kSemicolon)); ++p_)
+            seen |= k;
         *out = {s, static_cast<size_t>(p_ - s)};
-        return !std::memchr(s, '"', out->n) && !std::memchr(s, '(', out->n);
+        return !(seen & kRefused);
     }
 
     // The next parameter; `semicolon_after` tells whether ";" belongs to
@@ -115,10 +122,12 @@ class Cursor {
             return Read::kDone;
         skip_white_and_semicolons();
         const unsigned char *s = p_;
-        while (p_ < end_ && !(kClasses.at[*p_] & (kWhite | kSemicolon | kEquals)))
-            ++p_;
+        unsigned char seen = 0;
+        for (unsigned char k; p_ < end_ && !((k = kClasses.at[*p_]) & (kWhite | kSemicolon | kEquals)); ++p_)
+            seen |= k;
         *name = {s, static_cast<size_t>(p_ - s)};
-        if (name->n == 0 || std::memchr(s, '"', name->n))
+        // A "(" is an ordinary byte in a name; only a double quote is not.
+        if (name->n == 0 || ((seen & kRefused) && std::memchr(s, '"', name->n)))
             return Read::kIrregular;
         skip_white();
         if (at_end() || *p_ != '=')
