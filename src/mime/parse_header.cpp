@@ -6,6 +6,10 @@
 // Content-Disposition (and the name parameter of Content-Type) gives the
 // file name, also in the RFC 2231 form filename*=charset'language'text.
 // Values are recorded as the tokenizer returns them from the raw field.
+//
+// A field held in one segment is first offered to the flat reader
+// (parse_header_flat.cpp), which takes the usual plain fields without the
+// tokenizer's view calls; whatever it declines is read here.
 #define ZT_MODULE "mime"
 
 #include <cerrno>
