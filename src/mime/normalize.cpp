@@ -40,6 +40,13 @@ Masks masks16(__m128i a) noexcept
             static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, a)))};  // top bit: 8-bit
 }
 
+// Every CR, LF, "=", NUL and 8-bit byte, and some other control bytes
+// (signed compare: 8-bit bytes are below 0x0E).
+__m128i coarse16(__m128i a) noexcept
+{
+    return _mm_or_si128(_mm_cmplt_epi8(a, _mm_set1_epi8(0x0E)), _mm_cmpeq_epi8(a, _mm_set1_epi8('=')));
+}
+
 __m128i load16(const unsigned char *p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
 
 // The first break of the masks (bit 0 is p), or p + 16 when there is none;
@@ -65,11 +72,15 @@ const unsigned char *copy_to_break(const unsigned char *seg, const unsigned char
                                    unsigned char *dst, bool *work) noexcept
 {
 #if defined(__SSE2__)
-    // Two blocks a step: one test and branch per 32 bytes.
+    // Two blocks a step: one test and branch per 32 bytes, on a coarse
+    // mask first (bytes below 0x0E, 8-bit bytes and "="), which most
+    // blocks of header text leave empty.
     for (; end - p >= 32; p += 32, dst += 32) {
         __m128i a = load16(p), b = load16(p + 16);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), b);
+        if (!_mm_movemask_epi8(_mm_or_si128(coarse16(a), coarse16(b))))
+            continue;
         Masks ma = masks16(a), mb = masks16(b);
         unsigned brk = ma.brk | mb.brk << 16, odd = ma.odd | mb.odd << 16;
         if (brk) {
