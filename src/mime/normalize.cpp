@@ -19,6 +19,7 @@
 #include "common/handles.h"
 #include "charset/charset.h"
 #include "encode/i18n_internal.h"
+#include "mime/normalize.h"
 #include "ztmime.h"
 
 namespace {
@@ -122,41 +123,52 @@ const unsigned char *copy_to_break(const unsigned char *seg, const unsigned char
     return p;
 }
 
+// Unfolds one segment's len bytes onto out + o and returns the new output
+// length; in_break carries a run of CR / LF from one segment to the next.
+size_t unfold_segment(const unsigned char *p, size_t len, unsigned char *out, size_t o, bool &in_break,
+                      bool *work) noexcept
+{
+    size_t k = 0;
+    while (k < len) {
+        if (in_break) {
+            while (k < len && is_break(p[k]))
+                ++k;
+            if (k == len)
+                break;  // the run may go on in the next segment
+            // The byte after the line break is the folding blank: it goes,
+            // one SP stands for both.
+            out[o++] = ' ';
+            in_break = false;
+            ++k;
+            continue;
+        }
+        size_t start = k;
+        k = static_cast<size_t>(copy_to_break(p, p + k, p + len, out + o, work) - p);
+        o += k - start;
+        if (k < len) {
+            in_break = true;
+            ++k;
+        }
+    }
+    return o;
+}
+
 // Unfolds the field into out, which has room for len(src) bytes; returns
 // the bytes written.  *work is set when the result holds a "=", a NUL or an
-// 8-bit byte.
-size_t unfold_flat(const ztview *src, unsigned char *out, bool *work) noexcept
+// 8-bit byte.  `flat` is the field's bytes when they are one segment.
+size_t unfold_flat(const ztview *src, ztmime_params::Span flat, unsigned char *out, bool *work) noexcept
 {
+    bool in_break = false;
+    if (flat.p)
+        return unfold_segment(flat.p, flat.n, out, 0, in_break, work);
     size_t o = 0;
-    bool in_break = false;  // inside a run of CR / LF
     size_t segs = ztview_segment_count(src);
     for (size_t s = 0; s < segs; ++s) {
         const unsigned char *p;
         size_t len;
         if (ztview_segment(src, s, &p, &len))
             break;
-        size_t k = 0;
-        while (k < len) {
-            if (in_break) {
-                while (k < len && is_break(p[k]))
-                    ++k;
-                if (k == len)
-                    break;  // the run may go on in the next segment
-                // The byte after the line break is the folding blank: it
-                // goes, one SP stands for both.
-                out[o++] = ' ';
-                in_break = false;
-                ++k;
-                continue;
-            }
-            size_t start = k;
-            k = static_cast<size_t>(copy_to_break(p, p + k, p + len, out + o, work) - p);
-            o += k - start;
-            if (k < len) {
-                in_break = true;
-                ++k;
-            }
-        }
+        o = unfold_segment(p, len, out, o, in_break, work);
     }
     return o;
 }
@@ -300,7 +312,7 @@ ztview *ztmime_unfold_header(const ztview *src, ztview *dst) noexcept
     if (!w)
         return nullptr;
     bool work = false;
-    if (ztview_commit(out, unfold_flat(src, w, &work)))
+    if (ztview_commit(out, unfold_flat(src, {nullptr, 0}, w, &work)))
         return nullptr;
     made.release();
     return out;
@@ -308,17 +320,21 @@ ztview *ztmime_unfold_header(const ztview *src, ztview *dst) noexcept
 
 int ztmime_normalize_header(const ztview *src, ztview *dst) noexcept
 {
+    return ztmime_normalize_known(src, ztview_get_len(src), {nullptr, 0}, dst);
+}
+
+int ztmime_normalize_known(const ztview *src, size_t n, ztmime_params::Span flat, ztview *dst) noexcept
+{
     if (!dst)
         return -1;
     ztview_rewind(dst);
-    size_t n = ztview_get_len(src);
     if (n == 0)
         return 0;
     auto *w = static_cast<unsigned char *>(ztview_reserve(dst, n));
     if (!w)
         return -1;
     bool work = false;
-    size_t m = unfold_flat(src, w, &work);
+    size_t m = unfold_flat(src, flat, w, &work);
     // A "=" that starts no encoded word stays as it is: without NUL and
     // 8-bit bytes such text is its own normalised form.
     if (!work || (!word_or_dropped_blanks(w, m) && !nul_or_8bit(w, m)))

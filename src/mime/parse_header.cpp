@@ -21,6 +21,7 @@
 #include "common/handles.h"
 #include "charset/charset.h"
 #include "mime/header_record.h"
+#include "mime/normalize.h"
 #include "ztmime.h"
 
 namespace {
@@ -318,11 +319,11 @@ int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
 
 enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
 
-// The fields this code acts on.  Most fields are told apart by their first
-// byte and the byte after "Content-" without a call into the view library;
-// only a name split across segments takes the slow compare.  *flat is set
-// to the field's bytes when they are one segment.
-FieldKind field_kind(const ztview *header, ztmime_params::Span *flat) noexcept
+// The fields this code acts on, told apart on the field's first segment
+// (p, n; null when the field is empty).  Most fields are known by their
+// first byte and the byte after "Content-" without a call into the view
+// library; only a name split across segments takes the slow compare.
+FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noexcept
 {
     static const struct {
         const char *name;
@@ -333,11 +334,8 @@ FieldKind field_kind(const ztview *header, ztmime_params::Span *flat) noexcept
         {"content-transfer-encoding:", 26, kTransferEncoding},
         {"content-disposition", 19, kDisposition},
     };
-    const unsigned char *p = nullptr;
-    size_t n = 0;
-    if (ztview_segment(header, 0, &p, &n) != 0 || (n && (p[0] | 0x20) != 'c'))
+    if (!p || (n && (p[0] | 0x20) != 'c'))
         return kOther;
-    *flat = {p, n == ztview_get_len(header) ? n : 0};
     for (const auto &f : fields) {
         if (n >= f.len ? ztmime_params::equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
             return f.kind;
@@ -364,17 +362,23 @@ int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalize
 {
     if (!ctx || !header)
         return 1;
+    // The field's length and first segment, asked for once.
+    const size_t len = ztview_get_len(header);
+    const unsigned char *p = nullptr;
+    size_t n = 0;
+    if (ztview_segment(header, 0, &p, &n) != 0)
+        p = nullptr;
+    const ztmime_params::Span flat = p && n == len ? ztmime_params::Span{p, n} : ztmime_params::Span{nullptr, 0};
     // Nobody reads the normalised text when no view is given for it.
     if (normalized) {
-        int r = ztmime_normalize_header(header, normalized);
+        int r = ztmime_normalize_known(header, len, flat, normalized);
         if (r) {
             ztview_rewind(normalized);
-            _ztview_duplicate_front(header, normalized, ztview_get_len(header), ZT_MODULE, __LINE__);
+            _ztview_duplicate_front(header, normalized, len, ZT_MODULE, __LINE__);
             return r;
         }
     }
-    ztmime_params::Span flat{nullptr, 0};
-    switch (field_kind(header, &flat)) {
+    switch (field_kind(header, p, n)) {
     case kContentType:
         return interpret(ctx, header, flat, ztmime_flat::content_type, content_type);
     case kTransferEncoding:
