@@ -362,30 +362,35 @@ int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalize
 {
     if (!ctx || !header)
         return 1;
-    // The field's length and first segment, asked for once.
-    const size_t len = ztview_get_len(header);
+    // The field's first segment, asked for once; the length only where it
+    // is needed (most fields are none of the three).
     const unsigned char *p = nullptr;
     size_t n = 0;
     if (ztview_segment(header, 0, &p, &n) != 0)
         p = nullptr;
-    const ztmime_params::Span flat = p && n == len ? ztmime_params::Span{p, n} : ztmime_params::Span{nullptr, 0};
+    auto one_segment = [p, n](size_t len) {
+        return p && n == len ? ztmime_params::Span{p, n} : ztmime_params::Span{nullptr, 0};
+    };
     // Nobody reads the normalised text when no view is given for it.
     if (normalized) {
-        int r = ztmime_normalize_known(header, len, flat, normalized);
+        const size_t len = ztview_get_len(header);
+        int r = ztmime_normalize_known(header, len, one_segment(len), normalized);
         if (r) {
             ztview_rewind(normalized);
             _ztview_duplicate_front(header, normalized, len, ZT_MODULE, __LINE__);
             return r;
         }
     }
-    switch (field_kind(header, p, n)) {
+    const FieldKind kind = field_kind(header, p, n);
+    if (kind == kOther)
+        return 0;
+    const ztmime_params::Span flat = one_segment(ztview_get_len(header));
+    switch (kind) {
     case kContentType:
         return interpret(ctx, header, flat, ztmime_flat::content_type, content_type);
     case kTransferEncoding:
         return interpret(ctx, header, flat, ztmime_flat::transfer_encoding, transfer_encoding);
-    case kDisposition:
-        return interpret(ctx, header, flat, ztmime_flat::disposition, disposition);
     default:
-        return 0;
+        return interpret(ctx, header, flat, ztmime_flat::disposition, disposition);
     }
 }
