@@ -93,12 +93,12 @@ TEST(Normalize, AgreesWithThePlainRulesOnRandomFieldsAndSegments)
 }
 
 // One "=", NUL or 8-bit byte at every place of a one-segment field, before
-// and after a fold: the vector scan sees it in a full block, in the last
-// (overlapping) load, or past the line break.
+// and after a fold: the vector scan sees it in a pair of blocks, a single
+// block, the last (overlapping) load, or past the line break.
 TEST(Normalize, FindsEachOddByteWhereverItLies)
 {
     for (const std::string &odd : {std::string("="), std::string(1, '\0'), std::string("\xe9")})
-        for (size_t len : {1, 14, 15, 16, 17, 31, 32, 33, 47})
+        for (size_t len : {1, 14, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 95})
             for (size_t at = 0; at <= len; ++at)
                 for (const char *tail : {"\r\n", "\r\n y\r\n"}) {
                     std::string field = "S: " + std::string(len, 'x');

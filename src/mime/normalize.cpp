@@ -19,6 +19,7 @@
 #include "common/handles.h"
 #include "charset/charset.h"
 #include "encode/i18n_internal.h"
+#include "mime/normalize.h"
 #include "ztmime.h"
 
 namespace {
@@ -38,6 +39,13 @@ Masks masks16(__m128i a) noexcept
     const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('=')), _mm_cmpeq_epi8(a, _mm_setzero_si128()));
     return {static_cast<unsigned>(_mm_movemask_epi8(brk)),
             static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, a)))};  // top bit: 8-bit
+}
+
+// Every CR, LF, "=", NUL and 8-bit byte, and some other control bytes
+// (signed compare: 8-bit bytes are below 0x0E).
+__m128i coarse16(__m128i a) noexcept
+{
+    return _mm_or_si128(_mm_cmplt_epi8(a, _mm_set1_epi8(0x0E)), _mm_cmpeq_epi8(a, _mm_set1_epi8('=')));
 }
 
 __m128i load16(const unsigned char *p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
@@ -65,6 +73,26 @@ const unsigned char *copy_to_break(const unsigned char *seg, const unsigned char
                                    unsigned char *dst, bool *work) noexcept
 {
 #if defined(__SSE2__)
+    // Two blocks a step: one test and branch per 32 bytes, on a coarse
+    // mask first (bytes below 0x0E, 8-bit bytes and "="), which most
+    // blocks of header text leave empty.
+    for (; end - p >= 32; p += 32, dst += 32) {
+        __m128i a = load16(p), b = load16(p + 16);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), b);
+        if (!_mm_movemask_epi8(_mm_or_si128(coarse16(a), coarse16(b))))
+            continue;
+        Masks ma = masks16(a), mb = masks16(b);
+        unsigned brk = ma.brk | mb.brk << 16, odd = ma.odd | mb.odd << 16;
+        if (brk) {
+            int at = __builtin_ctz(brk);
+            if (odd & ((1u << at) - 1))
+                *work = true;
+            return p + at;
+        }
+        if (odd)
+            *work = true;
+    }
     for (; end - p >= 16; p += 16, dst += 16) {
         __m128i a = load16(p);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
@@ -95,78 +123,105 @@ const unsigned char *copy_to_break(const unsigned char *seg, const unsigned char
     return p;
 }
 
+// Unfolds one segment's len bytes onto out + o and returns the new output
+// length; in_break carries a run of CR / LF from one segment to the next.
+size_t unfold_segment(const unsigned char *p, size_t len, unsigned char *out, size_t o, bool &in_break,
+                      bool *work) noexcept
+{
+    size_t k = 0;
+    while (k < len) {
+        if (in_break) {
+            while (k < len && is_break(p[k]))
+                ++k;
+            if (k == len)
+                break;  // the run may go on in the next segment
+            // The byte after the line break is the folding blank: it goes,
+            // one SP stands for both.
+            out[o++] = ' ';
+            in_break = false;
+            ++k;
+            continue;
+        }
+        size_t start = k;
+        k = static_cast<size_t>(copy_to_break(p, p + k, p + len, out + o, work) - p);
+        o += k - start;
+        if (k < len) {
+            in_break = true;
+            ++k;
+        }
+    }
+    return o;
+}
+
 // Unfolds the field into out, which has room for len(src) bytes; returns
 // the bytes written.  *work is set when the result holds a "=", a NUL or an
-// 8-bit byte.
-size_t unfold_flat(const ztview *src, unsigned char *out, bool *work) noexcept
+// 8-bit byte.  `flat` is the field's bytes when they are one segment.
+size_t unfold_flat(const ztview *src, ztmime_params::Span flat, unsigned char *out, bool *work) noexcept
 {
+    bool in_break = false;
+    if (flat.p)
+        return unfold_segment(flat.p, flat.n, out, 0, in_break, work);
     size_t o = 0;
-    bool in_break = false;  // inside a run of CR / LF
     size_t segs = ztview_segment_count(src);
     for (size_t s = 0; s < segs; ++s) {
         const unsigned char *p;
         size_t len;
         if (ztview_segment(src, s, &p, &len))
             break;
-        size_t k = 0;
-        while (k < len) {
-            if (in_break) {
-                if (is_break(p[k])) {
-                    ++k;
-                    continue;
-                }
-                // The byte after the line break is the folding blank: it
-                // goes, one SP stands for both.
-                out[o++] = ' ';
-                in_break = false;
-                ++k;
-                continue;
-            }
-            size_t start = k;
-            k = static_cast<size_t>(copy_to_break(p, p + k, p + len, out + o, work) - p);
-            o += k - start;
-            if (k < len) {
-                in_break = true;
-                ++k;
-            }
-        }
+        o = unfold_segment(p, len, out, o, in_break, work);
     }
     return o;
 }
 
-// True when the text holds a "=", a NUL or an 8-bit byte.
-bool needs_work(const unsigned char *p, size_t n) noexcept
+// True when the text holds a NUL or an 8-bit byte.
+bool nul_or_8bit(const unsigned char *p, size_t n) noexcept
 {
     size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i eq = _mm_set1_epi8('=');
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= n; i += 16) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
-        if (_mm_movemask_epi8(_mm_or_si128(hit, a)))  // the top bit: an 8-bit byte
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, zero), a)))  // the top bit: an 8-bit byte
             return true;
     }
     if (i < n && n >= 16) {
         // The last 16 bytes in one load, overlapping what was checked: a
         // byte-wise tail cost more than the vector loop on short fields.
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(a, eq), _mm_cmpeq_epi8(a, zero));
-        return _mm_movemask_epi8(_mm_or_si128(hit, a)) != 0;
+        return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, zero), a)) != 0;
     }
 #endif
     unsigned char acc = 0;
     for (; i < n; ++i) {
         unsigned char c = p[i];
-        acc |= static_cast<unsigned char>((c & 0x80) | (c == '=') | (c == 0));
+        acc |= static_cast<unsigned char>((c & 0x80) | (c == 0));
     }
     return acc != 0;
+}
+
+// True when the walk below could give other bytes than the text holds
+// (its NUL and 8-bit bytes aside): a "=?" may start an encoded word, or
+// blanks after a last "=" would be dropped.
+bool word_or_dropped_blanks(const unsigned char *p, size_t n) noexcept
+{
+    size_t k = n;
+    while (k && (p[k - 1] == ' ' || p[k - 1] == '\t'))
+        --k;
+    if (k && k < n && p[k - 1] == '=')
+        return true;
+    const unsigned char *end = p + n;
+    for (const void *eq; p < end && (eq = std::memchr(p, '=', static_cast<size_t>(end - p)));) {
+        p = static_cast<const unsigned char *>(eq) + 1;
+        if (p < end && *p == '?')
+            return true;
+    }
+    return false;
 }
 
 // Appends ISO-8859-1 text as UTF-8, up to its first NUL.
 int append_latin1(ztview *dst, const unsigned char *p, size_t n) noexcept
 {
-    if (!needs_work(p, n))
+    if (!nul_or_8bit(p, n))
         return ztview_append(dst, p, n);
     auto *w = static_cast<unsigned char *>(ztview_reserve(dst, 2 * n));
     if (!w)
@@ -257,7 +312,7 @@ ztview *ztmime_unfold_header(const ztview *src, ztview *dst) noexcept
     if (!w)
         return nullptr;
     bool work = false;
-    if (ztview_commit(out, unfold_flat(src, w, &work)))
+    if (ztview_commit(out, unfold_flat(src, {nullptr, 0}, w, &work)))
         return nullptr;
     made.release();
     return out;
@@ -265,18 +320,24 @@ ztview *ztmime_unfold_header(const ztview *src, ztview *dst) noexcept
 
 int ztmime_normalize_header(const ztview *src, ztview *dst) noexcept
 {
+    return ztmime_normalize_known(src, ztview_get_len(src), {nullptr, 0}, dst);
+}
+
+int ztmime_normalize_known(const ztview *src, size_t n, ztmime_params::Span flat, ztview *dst) noexcept
+{
     if (!dst)
         return -1;
     ztview_rewind(dst);
-    size_t n = ztview_get_len(src);
     if (n == 0)
         return 0;
     auto *w = static_cast<unsigned char *>(ztview_reserve(dst, n));
     if (!w)
         return -1;
     bool work = false;
-    size_t m = unfold_flat(src, w, &work);
-    if (!work)
+    size_t m = unfold_flat(src, flat, w, &work);
+    // A "=" that starts no encoded word stays as it is: without NUL and
+    // 8-bit bytes such text is its own normalised form.
+    if (!work || (!word_or_dropped_blanks(w, m) && !nul_or_8bit(w, m)))
         return ztview_commit(dst, m);
     // Take the unfolded text out of the (uncommitted) reservation and build
     // the result from it.

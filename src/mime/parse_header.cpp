@@ -6,6 +6,10 @@
 // Content-Disposition (and the name parameter of Content-Type) gives the
 // file name, also in the RFC 2231 form filename*=charset'language'text.
 // Values are recorded as the tokenizer returns them from the raw field.
+//
+// A field held in one segment is first offered to the flat reader
+// (parse_header_flat.cpp), which takes the usual plain fields without the
+// tokenizer's view calls; whatever it declines is read here.
 #define ZT_MODULE "mime"
 
 #include <cerrno>
@@ -16,6 +20,8 @@
 #include "common/error.h"
 #include "common/handles.h"
 #include "charset/charset.h"
+#include "mime/header_record.h"
+#include "mime/normalize.h"
 #include "ztmime.h"
 
 namespace {
@@ -72,7 +78,10 @@ template <class Use> int for_each_param(ztview *copy, const char *after, Use use
     return result;
 }
 
-// Replaces a view's content, making the view when it is absent.
+} // namespace
+
+namespace ztmime_record {
+
 int set_view(ztview **slot, const ztview *from, const char *suffix) noexcept
 {
     if (!*slot && !(*slot = _ztview_init(ZT_MODULE, __LINE__)))
@@ -82,16 +91,105 @@ int set_view(ztview **slot, const ztview *from, const char *suffix) noexcept
                 : ztview_appends(*slot, suffix);
 }
 
-// boundary=: the delimiters of the entry on top of the stack.
-int set_boundary(ztmime_part *part, const ztview *value) noexcept
+int set_bytes(ztview **slot, const unsigned char *p, size_t n) noexcept
+{
+    if (!*slot && !(*slot = _ztview_init(ZT_MODULE, __LINE__)))
+        return -1;
+    ztview_rewind(*slot);
+    return n ? ztview_append(*slot, p, n) : 0;
+}
+
+namespace {
+
+template <class Append> int set_boundary_with(ztmime_part *part, Append append) noexcept
 {
     auto *top = reinterpret_cast<ztmime_boundary *>(part->boundaries.top);
     if (!top)
         return 0;
-    if (set_view(&top->delimiter, nullptr, "--") || ztview_concat(top->delimiter, value))
+    if (set_view(&top->delimiter, nullptr, "--") || append(top->delimiter))
         return -1;
     return set_view(&top->close_delimiter, top->delimiter, "--");
 }
+
+// An escape with a byte that is not a hexadecimal digit counts it as 0.
+int hex_value(int c) noexcept
+{
+    int v = zt_charset::hex_digit(c);
+    return v < 0 ? 0 : v;
+}
+
+// The position of the first c in t[i, n), or n.
+size_t find_byte(const unsigned char *t, size_t i, size_t n, unsigned char c) noexcept
+{
+    const void *at = i < n ? std::memchr(t + i, c, n - i) : nullptr;
+    return at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - t) : n;
+}
+
+} // namespace
+
+int set_boundary(ztmime_part *part, const unsigned char *p, size_t n) noexcept
+{
+    return set_boundary_with(part, [p, n](ztview *d) { return n ? ztview_append(d, p, n) : 0; });
+}
+
+int set_boundary(ztmime_part *part, const ztview *value) noexcept
+{
+    return set_boundary_with(part, [value](ztview *d) { return ztview_concat(d, value); });
+}
+
+bool view_equals(const ztview *v, ztmime_params::Span s) noexcept
+{
+    if (ztview_get_len(v) != s.n)
+        return false;
+    size_t done = 0;
+    const unsigned char *p;
+    size_t n;
+    for (size_t i = 0; done < s.n && ztview_segment(v, i, &p, &n) == 0; ++i, done += n) {
+        if (std::memcmp(p, s.p + done, n) != 0)
+            return false;
+    }
+    return done == s.n;
+}
+
+int extended_filename(ztmime_part *part, unsigned char *t, size_t n) noexcept
+{
+    // The charset ends at the first quote (which becomes its NUL), the
+    // language at the second; the text is the rest.
+    size_t q = find_byte(t, 0, n, '\'');
+    t[q] = 0;
+    size_t from = find_byte(t, q < n ? q + 1 : n, n, '\'');
+    from = from < n ? from + 1 : n;
+    // Decoded in place: the text never grows.  An escape cut short by the
+    // end counts its missing digits as 0.
+    unsigned char *text = t + from;
+    size_t d = 0;
+    for (size_t i = from; i < n;) {
+        int c = t[i++];
+        if (c == '%') {
+            int h = i < n ? hex_value(t[i++]) : 0;
+            int l = i < n ? hex_value(t[i++]) : 0;
+            c = 16 * h + l;
+        }
+        text[d++] = static_cast<unsigned char>(c);
+    }
+    text[d] = 0;
+    Buffer<unsigned char> out(static_cast<unsigned char *>(zt_calloc(5 * d + 1, 1)));
+    if (!out)
+        return -1;
+    size_t len;
+    if (!zt_charset::convert_once(reinterpret_cast<const char *>(t), text, d, out.get(), 5 * d, &len))
+        return 0;
+    if (!part->filename && !(part->filename = _ztview_init(ZT_MODULE, __LINE__)))
+        return -1;
+    ztview_rewind(part->filename);
+    return ztview_append(part->filename, out.get(), len);
+}
+
+} // namespace ztmime_record
+
+namespace {
+
+using namespace ztmime_record;
 
 // Parameter names are told apart by length before the caseless compare.
 bool is_name(const ztview *name, const char *text, size_t len) noexcept
@@ -118,55 +216,16 @@ int take_filename(ztmime_part *part, ztview **value) noexcept
     return 0;
 }
 
-// An escape with a byte that is not a hexadecimal digit counts it as 0.
-int hex_value(int c) noexcept
+// The same for a value view, which is used up.
+int extended_filename_view(ztmime_part *part, ztview *value) noexcept
 {
-    int v = zt_charset::hex_digit(c);
-    return v < 0 ? 0 : v;
-}
-
-// filename*=charset'language'percent-encoded-text: replaces the file name
-// (no mismatch check).  A charset the converter refuses leaves it as it is.
-int extended_filename(ztmime_part *part, ztview *value) noexcept
-{
-    ViewHandle charset(_ztview_skip_until(value, nullptr, "'", ZT_MODULE, __LINE__), ZT_MODULE);
-    ztview_getchar(value);
-    ViewHandle language(_ztview_skip_until(value, nullptr, "'", ZT_MODULE, __LINE__), ZT_MODULE);
-    ztview_getchar(value);
-    if (!charset || !language)
+    size_t n = 0;
+    Buffer<unsigned char> t(static_cast<unsigned char *>(ztview_copy_data_r(value, nullptr, &n, 1)));
+    if (!t)
         return -1;
-    size_t cs_len = 0;
-    Buffer<char> cs(static_cast<char *>(ztview_copy_data_r(charset.get(), nullptr, &cs_len, 1)));
-    size_t n = ztview_get_len(value);
-    Buffer<unsigned char> text(static_cast<unsigned char *>(zt_malloc(n + 1)));
-    if (!cs || !text)
-        return -1;
-    // Decoded in place: the text never grows.  An escape cut short by the
-    // end counts its missing digits as 0.
-    unsigned char *t = text.get();
-    ztview_copy_data_r(value, t, nullptr, 0);
+    n = ztview_get_len(value);
     ztview_seek(value, n, ZTVIEW_SEEK_FRONT);
-    size_t d = 0;
-    for (size_t i = 0; i < n;) {
-        int c = t[i++];
-        if (c == '%') {
-            int h = i < n ? hex_value(t[i++]) : 0;
-            int l = i < n ? hex_value(t[i++]) : 0;
-            c = 16 * h + l;
-        }
-        t[d++] = static_cast<unsigned char>(c);
-    }
-    t[d] = 0;
-    Buffer<unsigned char> out(static_cast<unsigned char *>(zt_calloc(5 * d + 1, 1)));
-    if (!out)
-        return -1;
-    size_t len;
-    if (!zt_charset::convert_once(cs.get(), text.get(), d, out.get(), 5 * d, &len))
-        return 0;
-    if (!part->filename && !(part->filename = _ztview_init(ZT_MODULE, __LINE__)))
-        return -1;
-    ztview_rewind(part->filename);
-    return ztview_append(part->filename, out.get(), len);
+    return extended_filename(part, t.get(), n);
 }
 
 int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
@@ -184,12 +243,12 @@ int content_type(ztmime_ctx *ctx, const ztview *header) noexcept
             return -1;
         }
     } else {
-        // The recorded type shares the field's bytes.
-        ztview *ct = _ztview_duplicate_front(value.get(), part->content_type, ztview_get_len(value.get()),
-                                             ZT_MODULE, __LINE__);
-        if (!ct)
+        // The recorded type is a copy: sharing the field's bytes would keep
+        // a second reference on the parser's input block for the rest of
+        // the header block, and every cut from it would then pay for an
+        // atomic count.  The view keeps its block from one part to the next.
+        if (set_view(&part->content_type, value.get(), nullptr))
             return -1;
-        part->content_type = ct;
         if (!ztview_strcasencmp(value.get(), "multipart/", 10) && ztmime_boundary_add(part, nullptr))
             return -1;
     }
@@ -253,30 +312,18 @@ int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
         if (is_name(name, "name", 4) || is_name(name, "filename", 8))
             return take_filename(part, value);
         if (is_name(name, "filename*", 9))
-            return extended_filename(part, *value);
+            return extended_filename_view(part, *value);
         return 0;
     });
 }
 
-// ASCII case-insensitive equality of n bytes against lower-case text.
-bool equal_lower(const unsigned char *p, const char *lower, size_t n) noexcept
-{
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = p[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<unsigned char>(c | 0x20);
-        if (c != static_cast<unsigned char>(lower[i]))
-            return false;
-    }
-    return true;
-}
-
 enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
 
-// The fields this code acts on.  Most fields are told apart by their first
-// byte and the byte after "Content-" without a call into the view library;
-// only a name split across segments takes the slow compare.
-FieldKind field_kind(const ztview *header) noexcept
+// The fields this code acts on, told apart on the field's first segment
+// (p, n; null when the field is empty).  Most fields are known by their
+// first byte and the byte after "Content-" without a call into the view
+// library; only a name split across segments takes the slow compare.
+FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noexcept
 {
     static const struct {
         const char *name;
@@ -287,15 +334,26 @@ FieldKind field_kind(const ztview *header) noexcept
         {"content-transfer-encoding:", 26, kTransferEncoding},
         {"content-disposition", 19, kDisposition},
     };
-    const unsigned char *p = nullptr;
-    size_t n = 0;
-    if (ztview_segment(header, 0, &p, &n) != 0 || (n && (p[0] | 0x20) != 'c'))
+    if (!p || (n && (p[0] | 0x20) != 'c'))
         return kOther;
     for (const auto &f : fields) {
-        if (n >= f.len ? equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
+        if (n >= f.len ? ztmime_params::equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
             return f.kind;
     }
     return kOther;
+}
+
+// The field through the flat reader when it is one segment and regular,
+// else through the tokenizer.
+template <class Flat, class Slow>
+int interpret(ztmime_ctx *ctx, const ztview *header, ztmime_params::Span flat, Flat fast, Slow slow) noexcept
+{
+    if (flat.n) {
+        int r = fast(&ctx->part, flat);
+        if (r != ztmime_flat::kFlatIrregular)
+            return r;
+    }
+    return slow(ctx, header);
 }
 
 } // namespace
@@ -304,23 +362,35 @@ int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalize
 {
     if (!ctx || !header)
         return 1;
+    // The field's first segment, asked for once; the length only where it
+    // is needed (most fields are none of the three).
+    const unsigned char *p = nullptr;
+    size_t n = 0;
+    if (ztview_segment(header, 0, &p, &n) != 0)
+        p = nullptr;
+    auto one_segment = [p, n](size_t len) {
+        return p && n == len ? ztmime_params::Span{p, n} : ztmime_params::Span{nullptr, 0};
+    };
     // Nobody reads the normalised text when no view is given for it.
     if (normalized) {
-        int r = ztmime_normalize_header(header, normalized);
+        const size_t len = ztview_get_len(header);
+        int r = ztmime_normalize_known(header, len, one_segment(len), normalized);
         if (r) {
             ztview_rewind(normalized);
-            _ztview_duplicate_front(header, normalized, ztview_get_len(header), ZT_MODULE, __LINE__);
+            _ztview_duplicate_front(header, normalized, len, ZT_MODULE, __LINE__);
             return r;
         }
     }
-    switch (field_kind(header)) {
-    case kContentType:
-        return content_type(ctx, header);
-    case kTransferEncoding:
-        return transfer_encoding(ctx, header);
-    case kDisposition:
-        return disposition(ctx, header);
-    default:
+    const FieldKind kind = field_kind(header, p, n);
+    if (kind == kOther)
         return 0;
+    const ztmime_params::Span flat = one_segment(ztview_get_len(header));
+    switch (kind) {
+    case kContentType:
+        return interpret(ctx, header, flat, ztmime_flat::content_type, content_type);
+    case kTransferEncoding:
+        return interpret(ctx, header, flat, ztmime_flat::transfer_encoding, transfer_encoding);
+    default:
+        return interpret(ctx, header, flat, ztmime_flat::disposition, disposition);
     }
 }
