@@ -171,6 +171,49 @@ def test_iter_mbox_at_any_chunk_size(tmp_path, chunk):
     assert msgs[1].content == b"last line"
 
 
+def _outline_from_items(data: bytes, mbox: bool) -> list:
+    """Each message's (path, content) pairs, gathered from the item stream."""
+    r = ztmime.Reader(mbox=mbox)
+    r.feed(data)
+    r.finish()
+    out = []
+    for kind, value in r:
+        if kind == ztmime.Item.MESSAGE:
+            out.append([])
+        elif kind == ztmime.Item.PART:
+            out[-1].append([value.path, b""])
+        elif kind == ztmime.Item.DATA:
+            out[-1][-1][1] += value  # only leaves get data, and a leaf is the last part announced
+    return [[tuple(p) for p in m] for m in out]
+
+
+BIG = b"".join(b"From big@example.org Mon Jan  1 00:00:00 2024\n" + MULTI.replace(b"\r\n", b"\n").replace(
+    base64.encodebytes(ATTACHED), base64.encodebytes(ATTACHED * k)) + b"\n" for k in (1, 400, 3)) + MBOX
+
+
+@pytest.mark.parametrize("chunk", [97, 4096, 1 << 20])
+@pytest.mark.parametrize("max_messages, max_bytes", [(1, 1), (3, 1000), (256, 1 << 18)])
+def test_whole_messages_at_any_limits_and_chunking(chunk, max_messages, max_bytes):
+    # Messages cut by the end of a piece stay in the reader's pools across
+    # calls, including one larger than the content limit.
+    r = ztmime.Reader(mbox=True)
+    got = []
+
+    def drain():
+        while batch := r.read_messages(max_messages, max_bytes):
+            assert len(batch) <= max_messages
+            got.extend(ztmime.Message._from_parts(parts) for parts in batch)
+
+    for i in range(0, len(BIG), chunk):
+        r.feed(BIG[i:i + chunk])
+        drain()
+    r.finish()
+    drain()
+    assert [[(p.path, p.content) for p in m.walk()] for m in got] == _outline_from_items(BIG, True)
+    assert [m.subject for m in got] == ["café report"] * 3 + ["first", "second"]
+    assert len(got[1].parts[1].content) == len(ATTACHED) * 400
+
+
 def _chunked(data: bytes, n: int):
     return (data[i:i + n] for i in range(0, len(data), n))
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
+from itertools import chain
 from typing import Union
 
 from . import _ztmime
@@ -82,11 +83,17 @@ def iter_mbox(path: "str | os.PathLike[str]", *, text_utf8: bool = False,
               chunk_size: int = CHUNK_SIZE) -> Iterator[Message]:
     """Each message of an mbox file, read in pieces."""
     r = Reader(mbox=True, text_utf8=text_utf8)
-    for piece in _read_pieces(os.fspath(path), chunk_size):
-        r.feed(piece)
-        yield from r.messages()
-    r.finish()
-    yield from r.messages()
+    read, make = r.read_messages, Message._from_parts
+    # One loop for the pieces and the end (None), with messages made right
+    # here rather than through messages(): this runs once per message.
+    for piece in chain(_read_pieces(os.fspath(path), chunk_size), (None,)):
+        if piece is None:
+            r.finish()
+        else:
+            r.feed(piece)
+        while batch := read():
+            for parts in batch:
+                yield make(parts, text_utf8)
 
 
 def iter_maildir(path: "str | os.PathLike[str]", *, text_utf8: bool = False) -> Iterator[Message]:
