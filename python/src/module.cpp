@@ -119,10 +119,10 @@ class StrCache {
         for (Entry &e : entries_)
             if (e.text.size() == n && std::memcmp(e.text.data(), p, n) == 0)
                 return py::object(e.str).release().ptr();
-        PyObject *o = str_or_throw(p, n);
+        py::object o = py::reinterpret_steal<py::object>(str_or_throw(p, n));
         if (entries_.size() < kMax)
-            entries_.push_back({std::string(p, n), py::reinterpret_borrow<py::object>(o)});
-        return o;
+            entries_.push_back({std::string(p, n), o});
+        return o.release().ptr();
     }
 
   private:
@@ -482,10 +482,6 @@ class Reader {
             throw py::error_already_set();
         PyObject *tp = t.ptr();
         PyObject *content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.n));
-        if (content && p.content.n) {
-            copies.push_back({PyBytes_AS_STRING(content), p.content.at, p.content.n});
-            total += p.content.n;
-        }
         // Every slot is set before anything can throw, so that the tuple
         // frees what was made.
         PyTuple_SET_ITEM(tp, 11, content);
@@ -499,6 +495,10 @@ class Reader {
         for (Py_ssize_t i : {1, 6, 8, 9, 10, 11, 12})
             if (!PyTuple_GET_ITEM(tp, i))
                 throw py::error_already_set();
+        if (p.content.n) {
+            copies.push_back({PyBytes_AS_STRING(content), p.content.at, p.content.n});
+            total += p.content.n;
+        }
         PyTuple_SET_ITEM(tp, 0, text_str(p.path));
         PyTuple_SET_ITEM(tp, 2, cached_str(p.content_type));
         PyTuple_SET_ITEM(tp, 3, cached_str(p.charset));
