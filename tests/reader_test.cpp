@@ -435,7 +435,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ValueCase{" caf\xe9 au lait, then more\r\n", "caf\xc3\xa9 au lait, then more"},
                       ValueCase{" 12345678\xc3\xa9 after a word\r\n", "12345678\xc3\xa9 after a word"},
                       ValueCase{" 12345678\xc3 cut\r\n", "12345678\xc3\x83 cut"},
-                      ValueCase{std::string(" nul\0inside a value\r\n", 21), "nulinside a value"}));
+                      ValueCase{std::string(" nul\0inside a value\r\n", 21), "nulinside a value"},
+                      ValueCase{" \t a plain value, longer than a word \t\r\n", "a plain value, longer than a word"},
+                      ValueCase{" 1234567=x\r\n", "1234567=x"}, ValueCase{" 12345678\r\n\r\n", "12345678"}));
 
 // A message that takes every path: multipart, base64, quoted-printable,
 // an embedded message, an extended file name, text conversion.

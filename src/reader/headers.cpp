@@ -460,6 +460,24 @@ void drop_nuls(ByteBuf &out, size_t start) noexcept
     out.n = w;
 }
 
+// The length of the start of p[0, n) that is plain text: ASCII without
+// line breaks, NUL or '=', taken eight bytes at a time.
+size_t plain_prefix(const unsigned char *p, size_t n) noexcept
+{
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
+    size_t i = 0;
+    for (uint64_t w; i + 8 <= n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        if ((w & highs) | has_zero(w) | has_zero(w ^ ('\n' * ones)) | has_zero(w ^ ('\r' * ones)) |
+            has_zero(w ^ ('=' * ones)))
+            break;
+    }
+    while (i < n && p[i] && p[i] < 0x80 && p[i] != '\n' && p[i] != '\r' && p[i] != '=')
+        ++i;
+    return i;
+}
+
 // Whether p[from, to) holds only blanks.
 bool all_blank(const unsigned char *p, size_t from, size_t to) noexcept
 {
@@ -471,8 +489,19 @@ bool all_blank(const unsigned char *p, size_t from, size_t to) noexcept
 
 bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
 {
-    // Most values are one line: those are read where they are, without
-    // an unfolded copy.
+    // The usual value is plain text on one line: it only loses its blanks
+    // at either end and its line end.
+    size_t plain = plain_prefix(p, n);
+    if (unfolded_length(p + plain, n - plain) == 0) {
+        size_t b = 0, e = plain;
+        while (b < e && blank(p[b]))
+            ++b;
+        while (e > b && blank(p[e - 1]))
+            --e;
+        return out.append(p + b, e - b);
+    }
+    // Otherwise one-line values are still read where they are, without an
+    // unfolded copy.
     ByteBuf u;
     const unsigned char *v = p;
     size_t e = unfolded_length(p, n);
