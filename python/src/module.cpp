@@ -267,9 +267,9 @@ class Reader {
     // The messages complete in what was fed so far, as lists of part
     // tuples in tree order: at most max_messages of them, and no more once
     // max_bytes of content are gathered (but always one when one is
-    // complete).  An empty list when more input is
-    // needed (or nothing is left after finish()).  The pull loop and the
-    // copies of content into its bytes objects run without the GIL.
+    // complete).  An empty list when more input is needed (or nothing is
+    // left after finish()).  The pull loop and the copies of content into
+    // its bytes objects run without the GIL.
     py::list read_messages(size_t max_messages, size_t max_bytes)
     {
         Busy busy(*this);
