@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -221,6 +222,7 @@ class Reader {
             ztmime_reader_reset(r_);
         }
         drop_message();
+        unfed_ = 0;
         finished_ = false;
     }
 
@@ -273,40 +275,74 @@ class Reader {
     py::list read_messages(size_t max_messages, size_t max_bytes)
     {
         Busy busy(*this);
-        std::vector<size_t> ends; // one past each complete message's last part
-        bool failed = false;
-        int err = 0;
-        compact();
-        ready_spare();
-        gathered_ = 0;
+        Batch batch(max_messages, max_bytes);
+        begin_batch();
         try {
             py::gil_scoped_release nogil;
-            // At least one message, whatever the limits.
-            while ((ends.empty() || (ends.size() < max_messages && gathered_ < max_bytes)) && pull_message(failed, err))
-                ends.push_back(slots_.size());
+            gather(batch);
         } catch (...) {
             drop_message();
             throw;
         }
-        if (failed) {
-            drop_message();
-            raise_reader_error(r_, err);
+        return finish_batch(batch);
+    }
+
+    // The same, reading the file open at fd in pieces of `chunk` bytes as
+    // far as it takes to fill the batch: reading, feeding and parsing run
+    // in one stretch without the GIL, which threads that each read a file
+    // then seldom wait for.  At the end of the file the reader is
+    // finished; [] means every message was handed out.
+    py::list read_file(int fd, size_t chunk, size_t max_messages, size_t max_bytes)
+    {
+        Busy busy(*this);
+        Batch batch(max_messages, max_bytes);
+        begin_batch();
+        chunk = std::max<size_t>(chunk, 1);
+        for (;;) {
+            try {
+                py::gil_scoped_release nogil;
+                if (piece_.size() < chunk)
+                    piece_.resize(chunk); // keeps a piece not yet fed
+                while (!gather(batch) && !batch.failed && !finished_) {
+                    if (!unfed_) {
+                        ssize_t n = ::read(fd, piece_.data(), chunk);
+                        if (n < 0) {
+                            batch.os_error = errno;
+                            break;
+                        }
+                        unfed_ = static_cast<size_t>(n);
+                    }
+                    errno = 0;
+                    int rc = unfed_ ? ztmime_reader_feed(r_, piece_.data(), unfed_) : ztmime_reader_finish(r_);
+                    if (rc != 0) {
+                        // The piece is fed again on the next call, should
+                        // the reader go on.
+                        batch.failed = true;
+                        batch.err = errno;
+                        break;
+                    }
+                    finished_ = !unfed_;
+                    unfed_ = 0;
+                }
+            } catch (...) {
+                drop_message();
+                throw;
+            }
+            // A signal arrived during read(): let Python handle it, then read on.
+            if (batch.os_error == EINTR) {
+                if (PyErr_CheckSignals() != 0)
+                    throw py::error_already_set();
+                batch.os_error = 0;
+                continue;
+            }
+            break;
         }
-        // A message still incomplete stays in the pools for the next call;
-        // only the complete ones are handed out.
-        std::vector<PendingCopy> copies;
-        size_t total = 0;
-        py::list out(ends.size());
-        size_t first = 0;
-        for (size_t m = 0; m < ends.size(); ++m) {
-            py::list parts(ends[m] - first);
-            for (size_t i = first; i < ends[m]; ++i)
-                PyList_SET_ITEM(parts.ptr(), static_cast<Py_ssize_t>(i - first), part_tuple(i, copies, total));
-            out[m] = std::move(parts);
-            first = ends[m];
+        if (batch.os_error) {
+            errno = batch.os_error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw py::error_already_set();
         }
-        fill(copies, total);
-        return out;
+        return finish_batch(batch);
     }
 
     py::object read_message()
@@ -318,6 +354,61 @@ class Reader {
     }
 
   private:
+    // One call's batch: its limits, the messages complete so far (one past
+    // each one's last slot) and what stopped it.
+    struct Batch {
+        Batch(size_t messages, size_t bytes) : max_messages(messages), max_bytes(bytes) {}
+        size_t max_messages, max_bytes;
+        std::vector<size_t> ends;
+        bool failed = false;
+        int err = 0;
+        int os_error = 0;
+    };
+
+    void begin_batch()
+    {
+        compact();
+        ready_spare();
+        gathered_ = 0;
+    }
+
+    // Pulls messages into the pools.  True when the batch is full (at least
+    // one message, whatever the limits); false when more input is needed
+    // or the reader failed.
+    bool gather(Batch &b)
+    {
+        for (;;) {
+            if (!b.ends.empty() && (b.ends.size() >= b.max_messages || gathered_ >= b.max_bytes))
+                return true;
+            if (!pull_message(b.failed, b.err))
+                return false;
+            b.ends.push_back(slots_.size());
+        }
+    }
+
+    // The batch's messages as lists of part tuples.  A message still
+    // incomplete stays in the pools for the next call.
+    py::list finish_batch(const Batch &b)
+    {
+        if (b.failed) {
+            drop_message();
+            raise_reader_error(r_, b.err);
+        }
+        std::vector<PendingCopy> copies;
+        size_t total = 0;
+        py::list out(b.ends.size());
+        size_t first = 0;
+        for (size_t m = 0; m < b.ends.size(); ++m) {
+            py::list parts(b.ends[m] - first);
+            for (size_t i = first; i < b.ends[m]; ++i)
+                PyList_SET_ITEM(parts.ptr(), static_cast<Py_ssize_t>(i - first), part_tuple(i, copies, total));
+            out[m] = std::move(parts);
+            first = b.ends[m];
+        }
+        fill(copies, total);
+        return out;
+    }
+
     // Marks the Reader busy so that two threads never drive one C reader.
     struct Busy {
         Reader &r;
@@ -595,6 +686,8 @@ class Reader {
     std::string text_;            // texts and header blocks of slots_
     std::string content_;         // decoded content of slots_
     size_t gathered_ = 0;         // content bytes added in this call
+    std::vector<char> piece_;     // what read_file() reads into
+    size_t unfed_ = 0;            // bytes of piece_ read but not yet fed
     py::object spare_;            // see ready_spare()
     size_t spare_cap_ = 0;
     size_t spare_want_ = size_t(1) << 20;
@@ -651,6 +744,10 @@ PYBIND11_MODULE(_ztmime, m)
              py::arg("max_bytes") = size_t(256) << 10,
              "Up to max_messages complete messages (fewer once max_bytes of content are gathered), "
              "each a list of part tuples; [] when more input is needed.")
+        .def("read_file", &Reader::read_file, py::arg("fd"), py::arg("chunk_size") = size_t(1) << 20,
+             py::arg("max_messages") = 256, py::arg("max_bytes") = size_t(256) << 10,
+             "As read_messages(), reading the file open at fd (in pieces of chunk_size bytes) as far as it "
+             "takes; finishes the reader at the end of the file; [] once every message was handed out.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &Reader::next_item);
 

@@ -127,6 +127,8 @@ def test_errors():
     assert next(r.messages()).content == b"body"
     with pytest.raises(ztmime.Error, match="after finish"):
         r.feed(b"more")
+    with pytest.raises(OSError):
+        ztmime.Reader().read_file(-1)
 
 
 def test_one_reader_is_never_driven_by_two_threads_at_once():
@@ -167,6 +169,11 @@ def test_iter_mbox_at_any_chunk_size(tmp_path, chunk):
     path.write_bytes(MBOX)
     msgs = list(ztmime.iter_mbox(path, chunk_size=chunk))
     assert [m.subject for m in msgs] == ["first", "second"]
+    r = ztmime.Reader(mbox=True)
+    with open(path, "rb") as f:
+        batches = iter(lambda: r.read_file(f.fileno(), chunk, 1, 1), [])
+        assert [len(b) for b in batches] == [1, 1]
+        assert r.read_file(f.fileno()) == []
     assert msgs[0].content.startswith(b"From the start\nbody")
     assert msgs[1].content == b"last line"
 

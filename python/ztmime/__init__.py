@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
-from itertools import chain
 from typing import Union
 
 from . import _ztmime
@@ -83,15 +82,10 @@ def iter_mbox(path: "str | os.PathLike[str]", *, text_utf8: bool = False,
               chunk_size: int = CHUNK_SIZE) -> Iterator[Message]:
     """Each message of an mbox file, read in pieces."""
     r = Reader(mbox=True, text_utf8=text_utf8)
-    read, make = r.read_messages, Message._from_parts
-    # One loop for the pieces and the end (None), with messages made right
-    # here rather than through messages(): this runs once per message.
-    for piece in chain(_read_pieces(os.fspath(path), chunk_size), (None,)):
-        if piece is None:
-            r.finish()
-        else:
-            r.feed(piece)
-        while batch := read():
+    make = Message._from_parts
+    with open(os.fspath(path), "rb", buffering=0) as f:
+        fd = f.fileno()
+        while batch := r.read_file(fd, chunk_size):
             for parts in batch:
                 yield make(parts, text_utf8)
 
