@@ -368,7 +368,6 @@ class Reader {
     void begin_batch()
     {
         compact();
-        ready_spare();
         gathered_ = 0;
     }
 
@@ -430,7 +429,7 @@ class Reader {
         size_t text_at = msg_first_ < slots_.size() ? slots_[msg_first_].path.at : text_.size();
         size_t content_at = content_.size();
         for (size_t i = msg_first_; i < slots_.size(); ++i)
-            if (slots_[i].content.n && i != spare_part_)
+            if (slots_[i].content.n)
                 content_at = std::min(content_at, slots_[i].content.at);
         if (msg_first_ == slots_.size()) {
             drop_message();
@@ -443,13 +442,11 @@ class Reader {
         slots_.erase(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(msg_first_));
         for (size_t &i : open_)
             i -= msg_first_;
-        if (spare_part_ != kNone)
-            spare_part_ -= msg_first_;
         for (size_t i = 0; i < slots_.size(); ++i) {
             PartSlot &p = slots_[i];
             for (Span *sp : {&p.path, &p.content_type, &p.charset, &p.disposition, &p.filename, &p.headers})
                 sp->at -= text_at;
-            if (p.content.n && i != spare_part_)
+            if (p.content.n)
                 p.content.at -= content_at;
         }
         msg_first_ = 0;
@@ -461,7 +458,6 @@ class Reader {
         slots_.clear();
         open_.clear();
         msg_first_ = 0;
-        spare_part_ = kNone;
         for (std::string *pool : {&text_, &content_}) {
             if (pool->capacity() > kKeepPool)
                 std::string().swap(*pool);
@@ -490,44 +486,13 @@ class Reader {
         p.problems = pi->problems;
     }
 
-    // The spare: a bytes object made ahead under the GIL, into which the
-    // content of one large part is decoded directly and which then becomes
-    // that part's content, cut to size, so that large parts are copied
-    // once rather than twice.  Nothing sees it before it is handed out.
-    // Making it cannot fail the call: without one, content goes through
-    // the pool.
-    void ready_spare()
+    // Appends DATA to the part's content.  A part's DATA comes between its
+    // PART and PART_END with no other part's in between, so its content is
+    // one run at the end of the pool.
+    void add_content(PartSlot &p, const void *data, size_t len)
     {
-        if (spare_part_ != kNone || (spare_ && spare_cap_ >= spare_want_))
-            return;
-        spare_ = py::reinterpret_steal<py::object>(
-            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(spare_want_)));
-        spare_cap_ = spare_ ? spare_want_ : 0;
-        if (!spare_)
-            PyErr_Clear();
-    }
-
-    // Appends DATA to the part's content: in the spare for the part that
-    // holds it, otherwise at the end of the pool, where a part's DATA, which
-    // comes between its PART and PART_END with no other part's in between,
-    // stays one run.  A part that grows past kToSpare moves into the spare
-    // when it is free.
-    void add_content(size_t i, const void *data, size_t len)
-    {
-        PartSlot &p = slots_[i];
         gathered_ += len;
-        if (i == spare_part_) {
-            if (len <= spare_cap_ - p.content.n) {
-                std::memcpy(spare_data() + p.content.n, data, len);
-                p.content.n += len;
-                return;
-            }
-            // Outgrown: on in the pool, and a larger spare next time.
-            p.content.at = content_.size();
-            content_.append(spare_data(), p.content.n);
-            spare_part_ = kNone;
-            spare_want_ = std::min(kSpareMax, std::max(spare_want_, 2 * (p.content.n + len)));
-        } else if (p.content.n == 0) {
+        if (p.content.n == 0) {
             p.content.at = content_.size();
         } else if (p.content.at + p.content.n != content_.size()) {
             // Defensive: keep the run whole should DATA ever interleave.
@@ -537,14 +502,7 @@ class Reader {
         }
         content_.append(static_cast<const char *>(data), len);
         p.content.n += len;
-        if (p.content.n >= kToSpare && spare_part_ == kNone && spare_ && p.content.n <= spare_cap_ / 2) {
-            std::memcpy(spare_data(), content_.data() + p.content.at, p.content.n);
-            content_.resize(p.content.at);
-            spare_part_ = i;
-        }
     }
-
-    char *spare_data() const { return PyBytes_AS_STRING(spare_.ptr()); }
 
     // Reads items up to the end of one message into the pools.  False when
     // more input is needed (the message read so far stays) or on failure.
@@ -583,7 +541,7 @@ class Reader {
             }
             case ZTMIME_ITEM_DATA:
                 if (!open_.empty())
-                    add_content(open_.back(), data, len);
+                    add_content(slots_[open_.back()], data, len);
                 break;
             case ZTMIME_ITEM_PART_END:
                 if (!open_.empty()) {
@@ -616,19 +574,7 @@ class Reader {
         if (!t)
             throw py::error_already_set();
         PyObject *tp = t.ptr();
-        PyObject *content;
-        bool from_spare = i == spare_part_;
-        if (from_spare) {
-            // The spare is the content already; _PyBytes_Resize frees it
-            // and gives null when it fails.
-            content = spare_.release().ptr();
-            spare_part_ = kNone;
-            spare_cap_ = 0;
-            if (_PyBytes_Resize(&content, static_cast<Py_ssize_t>(p.content.n)) != 0)
-                content = nullptr;
-        } else {
-            content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.n));
-        }
+        PyObject *content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.n));
         // Every slot is set before anything can throw, so that the tuple
         // frees what was made.
         PyTuple_SET_ITEM(tp, 11, content);
@@ -642,7 +588,7 @@ class Reader {
         for (Py_ssize_t i : {1, 6, 8, 9, 10, 11, 12})
             if (!PyTuple_GET_ITEM(tp, i))
                 throw py::error_already_set();
-        if (p.content.n && !from_spare) {
+        if (p.content.n) {
             copies.push_back({PyBytes_AS_STRING(content), p.content.at, p.content.n});
             total += p.content.n;
         }
@@ -672,9 +618,6 @@ class Reader {
 
     static constexpr size_t kKeepPool = size_t(16) << 20;
     static constexpr size_t kReleaseFor = size_t(64) << 10;
-    static constexpr size_t kNone = SIZE_MAX;
-    static constexpr size_t kToSpare = size_t(64) << 10;
-    static constexpr size_t kSpareMax = size_t(64) << 20;
 
     ztmime_reader *r_ = nullptr;
     uint32_t flags_;
@@ -688,10 +631,6 @@ class Reader {
     size_t gathered_ = 0;         // content bytes added in this call
     std::vector<char> piece_;     // what read_file() reads into
     size_t unfed_ = 0;            // bytes of piece_ read but not yet fed
-    py::object spare_;            // see ready_spare()
-    size_t spare_cap_ = 0;
-    size_t spare_want_ = size_t(1) << 20;
-    size_t spare_part_ = kNone;   // index in slots_ of the part whose content is in the spare
     StrCache strs_;
 };
 

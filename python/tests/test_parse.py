@@ -202,8 +202,7 @@ BIG = b"".join(b"From big@example.org Mon Jan  1 00:00:00 2024\n" + MULTI.replac
 @pytest.mark.parametrize("max_messages, max_bytes", [(1, 1), (3, 1000), (256, 1 << 18)])
 def test_whole_messages_at_any_limits_and_chunking(chunk, max_messages, max_bytes):
     # Messages cut by the end of a piece stay in the reader's pools across
-    # calls; large parts (300 KiB, 1.1 MiB) are gathered apart from the
-    # pools, the larger one outgrowing the room first set aside for it.
+    # calls, parts of 300 KiB and 1.1 MiB among them.
     r = ztmime.Reader(mbox=True)
     got = []
 
