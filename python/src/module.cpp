@@ -337,7 +337,9 @@ class Reader {
             }
             break;
         }
-        if (batch.os_error) {
+        // Messages complete before a failed read are handed out first; the
+        // next call reads again and reports the error then.
+        if (batch.os_error && batch.ends.empty()) {
             errno = batch.os_error;
             PyErr_SetFromErrno(PyExc_OSError);
             throw py::error_already_set();
