@@ -402,6 +402,43 @@ TEST(ReaderHeaders, ValuesDecodedToUtf8)
     ztmime_reader_destroy(r);
 }
 
+// Raw values (what follows the colon, with the line end) and what they
+// decode to: unfolding, trimming, encoded words and the blanks between
+// them, stray '=', 8-bit text on either side of a run of ASCII, NUL bytes.
+struct ValueCase {
+    std::string raw, want;
+};
+
+class ReaderValues : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(ReaderValues, Decoded)
+{
+    zt_reader::ByteBuf out;
+    ASSERT_TRUE(out.append("x", 1));  // decoding appends
+    const std::string &raw = GetParam().raw;
+    ASSERT_TRUE(zt_reader::decode_value(reinterpret_cast<const unsigned char *>(raw.data()), raw.size(), out));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(out.p) + 1, out.n - 1), GetParam().want);
+    out.release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, ReaderValues,
+    ::testing::Values(ValueCase{" plain value\r\n", "plain value"}, ValueCase{" no line end", "no line end"},
+                      ValueCase{"\r\n", ""}, ValueCase{" folded\r\n\tvalue\r\n", "folded value"},
+                      ValueCase{" a\r\n\r\n b\n", "a b"}, ValueCase{" a\rb\n", "a"},
+                      ValueCase{" \t =?utf-8?B?w6k=?=\r\n \r\n", "\xc3\xa9"},
+                      ValueCase{" =?utf-8?Q?caf=C3=A9?=  =?utf-8?Q?_au?=\r\n lait\r\n", "caf\xc3\xa9 au lait"},
+                      ValueCase{" =?utf-8?Q?a?=\r\n =?utf-8?Q?b?=\r\n", "ab"},
+                      ValueCase{" =?utf-8?Q?a?= x =?utf-8?Q?b?=\r\n", "a x b"},
+                      ValueCase{" a=b == =?utf-8?Q?c?= =\r\n", "a=b == c ="},
+                      ValueCase{" =?nope =?utf-8?Q?c?=\n", "=?nope c"},
+                      ValueCase{" caf\xe9 au lait, then more\r\n", "caf\xc3\xa9 au lait, then more"},
+                      ValueCase{" 12345678\xc3\xa9 after a word\r\n", "12345678\xc3\xa9 after a word"},
+                      ValueCase{" 12345678\xc3 cut\r\n", "12345678\xc3\x83 cut"},
+                      ValueCase{std::string(" nul\0inside a value\r\n", 21), "nulinside a value"},
+                      ValueCase{" \t a plain value, longer than a word \t\r\n", "a plain value, longer than a word"},
+                      ValueCase{" 1234567=x\r\n", "1234567=x"}, ValueCase{" 12345678\r\n\r\n", "12345678"}));
+
 // A message that takes every path: multipart, base64, quoted-printable,
 // an embedded message, an extended file name, text conversion.
 const char kRich[] =

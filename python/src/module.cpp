@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,126 +43,104 @@ py::str utf8(const std::string &s)
     return py::reinterpret_steal<py::str>(o);
 }
 
-// The facts of one part, copied out of the reader (its pointers live only
-// until the next part is announced).
+// Appends the fields of the part last announced as name NUL value NUL ...
+// False when the reader could not decode them (out of memory): the end of
+// the list and a failure both return -1, errno tells them apart.
+bool pack_headers(const ztmime_reader *r, std::string &out)
+{
+    const char *name = nullptr, *value = nullptr;
+    for (size_t i = 0;; ++i) {
+        errno = 0;
+        if (ztmime_reader_header_at(r, i, &name, &value) != 0)
+            return errno != ENOMEM;
+        out.append(name ? name : "").push_back('\0');
+        out.append(value ? value : "").push_back('\0');
+    }
+}
+
+const char *or_empty(const char *s) { return s ? s : ""; }
+
+// The facts of one part as the item iteration hands them out, copied out
+// of the reader (its pointers live only until the next item).
 struct PartRec {
     std::string path, content_type, charset, disposition, filename;
     int32_t depth = 0, encoding = 0;
     bool container = false;
     uint64_t size = 0;
     uint32_t problems = 0;
-    long parent = -1; // index of the enclosing part in the message, -1 for the top
-    // name NUL value NUL ... : one buffer for every field of the part
-    std::string headers;
-    std::string content;
+    std::string headers; // name NUL value NUL ...
 
     void take_info(const ztmime_part_info *pi)
     {
-        path = pi->path ? pi->path : "";
-        content_type = pi->content_type ? pi->content_type : "";
-        charset = pi->charset ? pi->charset : "";
-        disposition = pi->disposition ? pi->disposition : "";
-        filename = pi->filename ? pi->filename : "";
+        path = or_empty(pi->path);
+        content_type = or_empty(pi->content_type);
+        charset = or_empty(pi->charset);
+        disposition = or_empty(pi->disposition);
+        filename = or_empty(pi->filename);
         depth = pi->depth;
         encoding = pi->encoding;
         container = pi->container != 0;
         size = pi->size;
         problems = pi->problems;
     }
-
-    // False when the reader could not decode the fields (out of memory):
-    // the end of the list and a failure both return -1, errno tells them apart.
-    bool take_headers(const ztmime_reader *r)
-    {
-        headers.clear();
-        const char *name = nullptr, *value = nullptr;
-        for (size_t i = 0;; ++i) {
-            errno = 0;
-            if (ztmime_reader_header_at(r, i, &name, &value) != 0)
-                return errno != ENOMEM;
-            headers.append(name ? name : "").push_back('\0');
-            headers.append(value ? value : "").push_back('\0');
-        }
-    }
 };
 
-// Content types repeat across parts: keep one interned str for each.
-PyObject *interned(const std::string &s)
+PyObject *str_or_throw(const char *p, size_t n)
 {
-    PyObject *o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    if (!o) {
-        PyErr_Clear();
-        o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-        if (!o)
-            throw py::error_already_set();
-        return o;
-    }
-    PyUnicode_InternInPlace(&o);
-    return o;
-}
-
-PyObject *str_or_throw(const std::string &s)
-{
-    PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    PyObject *o = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "replace");
     if (!o)
         throw py::error_already_set();
     return o;
 }
 
-// A copy of part content still to make into a bytes object's buffer.
-struct PendingCopy {
-    char *to;
-    const std::string *from;
+// A run of bytes in one of a Reader's pools, by offset: the pools grow
+// while a batch is gathered, so pointers would not last.
+struct Span {
+    size_t at = 0, n = 0;
 };
 
-// One part as a flat tuple: (path, depth, content_type, charset, disposition,
-// filename, encoding, container, size, problems, headers, content, parent).
-// The content's bytes object is made here but filled later, by the caller,
-// so that large copies run without the GIL.
-py::tuple part_tuple(const PartRec &p, std::vector<PendingCopy> &copies)
-{
-    PyObject *t = PyTuple_New(13);
-    if (!t)
-        throw py::error_already_set();
-    py::tuple res = py::reinterpret_steal<py::tuple>(t);
-    PyObject *content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.size()));
-    if (content && !p.content.empty())
-        copies.push_back({PyBytes_AS_STRING(content), &p.content});
-    PyTuple_SET_ITEM(t, 0, str_or_throw(p.path));
-    PyTuple_SET_ITEM(t, 1, PyLong_FromLong(p.depth));
-    PyTuple_SET_ITEM(t, 2, interned(p.content_type));
-    PyTuple_SET_ITEM(t, 3, interned(p.charset));
-    PyTuple_SET_ITEM(t, 4, interned(p.disposition));
-    PyTuple_SET_ITEM(t, 5, str_or_throw(p.filename));
-    PyTuple_SET_ITEM(t, 6, PyLong_FromLong(p.encoding));
-    PyTuple_SET_ITEM(t, 7, PyBool_FromLong(p.container));
-    PyTuple_SET_ITEM(t, 8, PyLong_FromUnsignedLongLong(p.size));
-    PyTuple_SET_ITEM(t, 9, PyLong_FromUnsignedLong(p.problems));
-    PyTuple_SET_ITEM(t, 10, PyBytes_FromStringAndSize(p.headers.data(), static_cast<Py_ssize_t>(p.headers.size())));
-    PyTuple_SET_ITEM(t, 11, content);
-    PyTuple_SET_ITEM(t, 12, PyLong_FromLong(p.parent));
-    for (Py_ssize_t i = 0; i < 13; ++i)
-        if (!PyTuple_GET_ITEM(t, i))
-            throw py::error_already_set();
-    return res;
-}
+// The facts of one part gathered for a whole-message batch.  Its texts and
+// header block (name NUL value NUL ...) sit in the Reader's text pool, its
+// decoded content in the content pool, both reused from batch to batch.
+struct PartSlot {
+    Span path, content_type, charset, disposition, filename, headers, content;
+    int32_t depth = 0, encoding = 0;
+    bool container = false;
+    uint64_t size = 0;
+    uint32_t problems = 0;
+    long parent = -1; // index of the enclosing part in the message, -1 for the top
+};
 
-void fill(const std::vector<PendingCopy> &copies)
-{
-    size_t total = 0;
-    for (const PendingCopy &c : copies)
-        total += c.from->size();
-    auto run = [&] {
-        for (const PendingCopy &c : copies)
-            std::memcpy(c.to, c.from->data(), c.from->size());
-    };
-    if (total >= (64u << 10)) {
-        py::gil_scoped_release nogil;
-        run();
-    } else {
-        run();
+// Content types, charsets and dispositions repeat from part to part: a few
+// str objects made once per Reader stand for all of them.
+class StrCache {
+  public:
+    PyObject *get(const char *p, size_t n)
+    {
+        for (Entry &e : entries_)
+            if (e.text.size() == n && std::memcmp(e.text.data(), p, n) == 0)
+                return py::object(e.str).release().ptr();
+        py::object o = py::reinterpret_steal<py::object>(str_or_throw(p, n));
+        if (entries_.size() < kMax)
+            entries_.push_back({std::string(p, n), o});
+        return o.release().ptr();
     }
-}
+
+  private:
+    static constexpr size_t kMax = 32;
+    struct Entry {
+        std::string text;
+        py::object str;
+    };
+    std::vector<Entry> entries_;
+};
+
+// A content bytes object made under the GIL and filled later without it;
+// nothing else can see the object before the batch is handed out.
+struct PendingCopy {
+    char *to;
+    size_t from, n;
+};
 
 // What the item iteration hands out for PART and PART_END.
 struct PartInfo {
@@ -242,8 +221,8 @@ class Reader {
             py::gil_scoped_release nogil;
             ztmime_reader_reset(r_);
         }
-        open_.clear();
-        parts_.clear();
+        drop_message();
+        unfed_ = 0;
         finished_ = false;
     }
 
@@ -264,7 +243,7 @@ class Reader {
             err = errno;
             if (it == ZTMIME_ITEM_PART || it == ZTMIME_ITEM_PART_END) {
                 info.rec.take_info(ztmime_reader_part(r_));
-                if (it == ZTMIME_ITEM_PART && !info.rec.take_headers(r_)) {
+                if (it == ZTMIME_ITEM_PART && !pack_headers(r_, info.rec.headers)) {
                     it = ZTMIME_ITEM_ERROR;
                     err = ENOMEM;
                 }
@@ -289,40 +268,83 @@ class Reader {
 
     // The messages complete in what was fed so far, as lists of part
     // tuples in tree order: at most max_messages of them, and no more once
-    // max_bytes of content are gathered.  An empty list when more input is
-    // needed (or nothing is left after finish()).  The pull loop and the
-    // large copies run without the GIL.
+    // max_bytes of content are gathered (but always one when one is
+    // complete).  An empty list when more input is needed (or nothing is
+    // left after finish()).  The pull loop and the copies of content into
+    // its bytes objects run without the GIL.
     py::list read_messages(size_t max_messages, size_t max_bytes)
     {
         Busy busy(*this);
-        std::vector<std::vector<PartRec>> done;
-        bool failed = false;
-        int err = 0;
-        {
+        Batch batch(max_messages, max_bytes);
+        begin_batch();
+        try {
             py::gil_scoped_release nogil;
-            size_t bytes = 0;
-            while (done.size() < max_messages && bytes < max_bytes && pull_message(failed, err)) {
-                for (const PartRec &p : parts_)
-                    bytes += p.content.size() + p.headers.size();
-                done.push_back(std::move(parts_));
-                parts_.clear();
+            gather(batch);
+        } catch (...) {
+            drop_message();
+            throw;
+        }
+        return finish_batch(batch);
+    }
+
+    // The same, reading the file open at fd in pieces of `chunk` bytes as
+    // far as it takes to fill the batch: reading, feeding and parsing run
+    // in one stretch without the GIL, which threads that each read a file
+    // then seldom wait for.  At the end of the file the reader is
+    // finished; [] means every message was handed out.
+    py::list read_file(int fd, size_t chunk, size_t max_messages, size_t max_bytes)
+    {
+        Busy busy(*this);
+        Batch batch(max_messages, max_bytes);
+        begin_batch();
+        chunk = std::max<size_t>(chunk, 1);
+        for (;;) {
+            try {
+                py::gil_scoped_release nogil;
+                if (piece_.size() < chunk)
+                    piece_.resize(chunk); // keeps a piece not yet fed
+                while (!gather(batch) && !batch.failed && !finished_) {
+                    if (!unfed_) {
+                        ssize_t n = ::read(fd, piece_.data(), chunk);
+                        if (n < 0) {
+                            batch.os_error = errno;
+                            break;
+                        }
+                        unfed_ = static_cast<size_t>(n);
+                    }
+                    errno = 0;
+                    int rc = unfed_ ? ztmime_reader_feed(r_, piece_.data(), unfed_) : ztmime_reader_finish(r_);
+                    if (rc != 0) {
+                        // The piece is fed again on the next call, should
+                        // the reader go on.
+                        batch.failed = true;
+                        batch.err = errno;
+                        break;
+                    }
+                    finished_ = !unfed_;
+                    unfed_ = 0;
+                }
+            } catch (...) {
+                drop_message();
+                throw;
             }
+            // A signal arrived during read(): let Python handle it, then read on.
+            if (batch.os_error == EINTR) {
+                if (PyErr_CheckSignals() != 0)
+                    throw py::error_already_set();
+                batch.os_error = 0;
+                continue;
+            }
+            break;
         }
-        if (failed) {
-            open_.clear();
-            parts_.clear();
-            raise_reader_error(r_, err);
+        // Messages complete before a failed read are handed out first; the
+        // next call reads again and reports the error then.
+        if (batch.os_error && batch.ends.empty()) {
+            errno = batch.os_error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw py::error_already_set();
         }
-        std::vector<PendingCopy> copies;
-        py::list out(done.size());
-        for (size_t m = 0; m < done.size(); ++m) {
-            py::list parts(done[m].size());
-            for (size_t i = 0; i < done[m].size(); ++i)
-                parts[i] = part_tuple(done[m][i], copies);
-            out[m] = std::move(parts);
-        }
-        fill(copies);
-        return out;
+        return finish_batch(batch);
     }
 
     py::object read_message()
@@ -334,6 +356,60 @@ class Reader {
     }
 
   private:
+    // One call's batch: its limits, the messages complete so far (one past
+    // each one's last slot) and what stopped it.
+    struct Batch {
+        Batch(size_t messages, size_t bytes) : max_messages(messages), max_bytes(bytes) {}
+        size_t max_messages, max_bytes;
+        std::vector<size_t> ends;
+        bool failed = false;
+        int err = 0;
+        int os_error = 0;
+    };
+
+    void begin_batch()
+    {
+        compact();
+        gathered_ = 0;
+    }
+
+    // Pulls messages into the pools.  True when the batch is full (at least
+    // one message, whatever the limits); false when more input is needed
+    // or the reader failed.
+    bool gather(Batch &b)
+    {
+        for (;;) {
+            if (!b.ends.empty() && (b.ends.size() >= b.max_messages || gathered_ >= b.max_bytes))
+                return true;
+            if (!pull_message(b.failed, b.err))
+                return false;
+            b.ends.push_back(slots_.size());
+        }
+    }
+
+    // The batch's messages as lists of part tuples.  A message still
+    // incomplete stays in the pools for the next call.
+    py::list finish_batch(const Batch &b)
+    {
+        if (b.failed) {
+            drop_message();
+            raise_reader_error(r_, b.err);
+        }
+        std::vector<PendingCopy> copies;
+        size_t total = 0;
+        py::list out(b.ends.size());
+        size_t first = 0;
+        for (size_t m = 0; m < b.ends.size(); ++m) {
+            py::list parts(b.ends[m] - first);
+            for (size_t i = first; i < b.ends[m]; ++i)
+                PyList_SET_ITEM(parts.ptr(), static_cast<Py_ssize_t>(i - first), part_tuple(i, copies, total));
+            out[m] = std::move(parts);
+            first = b.ends[m];
+        }
+        fill(copies, total);
+        return out;
+    }
+
     // Marks the Reader busy so that two threads never drive one C reader.
     struct Busy {
         Reader &r;
@@ -345,6 +421,93 @@ class Reader {
         ~Busy() { r.busy_.store(false); }
     };
 
+    // Drops the messages handed out by the last batch from the pools.  A
+    // message still incomplete moves to the front, but only once the space
+    // before it is at least its size, so that a large message fed in many
+    // pieces is not moved again and again.  Pools grown by one very large
+    // message are given back once they are empty.
+    void compact()
+    {
+        size_t text_at = msg_first_ < slots_.size() ? slots_[msg_first_].path.at : text_.size();
+        size_t content_at = content_.size();
+        for (size_t i = msg_first_; i < slots_.size(); ++i)
+            if (slots_[i].content.n)
+                content_at = std::min(content_at, slots_[i].content.at);
+        if (msg_first_ == slots_.size()) {
+            drop_message();
+            return;
+        }
+        if (text_at < text_.size() - text_at && content_at < content_.size() - content_at)
+            return;
+        text_.erase(0, text_at);
+        content_.erase(0, content_at);
+        slots_.erase(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(msg_first_));
+        for (size_t &i : open_)
+            i -= msg_first_;
+        for (size_t i = 0; i < slots_.size(); ++i) {
+            PartSlot &p = slots_[i];
+            for (Span *sp : {&p.path, &p.content_type, &p.charset, &p.disposition, &p.filename, &p.headers})
+                sp->at -= text_at;
+            if (p.content.n)
+                p.content.at -= content_at;
+        }
+        msg_first_ = 0;
+    }
+
+    // Empties the pools: nothing gathered is kept.
+    void drop_message()
+    {
+        slots_.clear();
+        open_.clear();
+        msg_first_ = 0;
+        for (std::string *pool : {&text_, &content_}) {
+            if (pool->capacity() > kKeepPool)
+                std::string().swap(*pool);
+            pool->clear();
+        }
+    }
+
+    Span put_text(const char *s)
+    {
+        Span sp{text_.size(), s ? std::strlen(s) : 0};
+        text_.append(s ? s : "", sp.n);
+        return sp;
+    }
+
+    void take_info(PartSlot &p, const ztmime_part_info *pi)
+    {
+        p.path = put_text(pi->path);
+        p.content_type = put_text(pi->content_type);
+        p.charset = put_text(pi->charset);
+        p.disposition = put_text(pi->disposition);
+        p.filename = put_text(pi->filename);
+        p.depth = pi->depth;
+        p.encoding = pi->encoding;
+        p.container = pi->container != 0;
+        p.size = pi->size;
+        p.problems = pi->problems;
+    }
+
+    // Appends DATA to the part's content.  A part's DATA comes between its
+    // PART and PART_END with no other part's in between, so its content is
+    // one run at the end of the pool.
+    void add_content(PartSlot &p, const void *data, size_t len)
+    {
+        gathered_ += len;
+        if (p.content.n == 0) {
+            p.content.at = content_.size();
+        } else if (p.content.at + p.content.n != content_.size()) {
+            // Defensive: keep the run whole should DATA ever interleave.
+            size_t at = content_.size();
+            content_.append(content_, p.content.at, p.content.n);
+            p.content.at = at;
+        }
+        content_.append(static_cast<const char *>(data), len);
+        p.content.n += len;
+    }
+
+    // Reads items up to the end of one message into the pools.  False when
+    // more input is needed (the message read so far stays) or on failure.
     bool pull_message(bool &failed, int &err)
     {
         for (;;) {
@@ -360,48 +523,117 @@ class Reader {
             case ZTMIME_ITEM_NONE:
                 return false;
             case ZTMIME_ITEM_MESSAGE:
-                parts_.clear();
                 open_.clear();
+                msg_first_ = slots_.size();
                 break;
             case ZTMIME_ITEM_PART: {
-                parts_.emplace_back();
-                PartRec &p = parts_.back();
-                p.parent = open_.empty() ? -1 : static_cast<long>(open_.back());
-                p.take_info(ztmime_reader_part(r_));
-                if (!p.take_headers(r_)) {
+                slots_.emplace_back();
+                PartSlot &p = slots_.back();
+                p.parent = open_.empty() ? -1 : static_cast<long>(open_.back() - msg_first_);
+                take_info(p, ztmime_reader_part(r_));
+                p.headers.at = text_.size();
+                if (!pack_headers(r_, text_)) {
                     failed = true;
                     err = ENOMEM;
                     return false;
                 }
-                open_.push_back(parts_.size() - 1);
+                p.headers.n = text_.size() - p.headers.at;
+                open_.push_back(slots_.size() - 1);
                 break;
             }
             case ZTMIME_ITEM_DATA:
                 if (!open_.empty())
-                    parts_[open_.back()].content.append(static_cast<const char *>(data), len);
+                    add_content(slots_[open_.back()], data, len);
                 break;
             case ZTMIME_ITEM_PART_END:
                 if (!open_.empty()) {
                     const ztmime_part_info *pi = ztmime_reader_part(r_);
-                    PartRec &p = parts_[open_.back()];
+                    PartSlot &p = slots_[open_.back()];
                     p.size = pi->size;
                     p.problems = pi->problems;
                     open_.pop_back();
                 }
                 break;
             case ZTMIME_ITEM_MESSAGE_END:
-                        open_.clear();
+                open_.clear();
+                msg_first_ = slots_.size();
                 return true;
             }
         }
     }
 
+    PyObject *text_str(const Span &s) const { return str_or_throw(text_.data() + s.at, s.n); }
+    PyObject *cached_str(const Span &s) { return strs_.get(text_.data() + s.at, s.n); }
+
+    // One part as a flat tuple: (path, depth, content_type, charset,
+    // disposition, filename, encoding, container, size, problems, headers,
+    // content, parent).  The content's bytes object is made here and filled
+    // by fill().
+    PyObject *part_tuple(size_t i, std::vector<PendingCopy> &copies, size_t &total)
+    {
+        const PartSlot &p = slots_[i];
+        py::object t = py::reinterpret_steal<py::object>(PyTuple_New(13));
+        if (!t)
+            throw py::error_already_set();
+        PyObject *tp = t.ptr();
+        PyObject *content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.n));
+        // Every slot is set before anything can throw, so that the tuple
+        // frees what was made.
+        PyTuple_SET_ITEM(tp, 11, content);
+        PyTuple_SET_ITEM(tp, 1, PyLong_FromLong(p.depth));
+        PyTuple_SET_ITEM(tp, 6, PyLong_FromLong(p.encoding));
+        PyTuple_SET_ITEM(tp, 7, py::bool_(p.container).release().ptr());
+        PyTuple_SET_ITEM(tp, 8, PyLong_FromUnsignedLongLong(p.size));
+        PyTuple_SET_ITEM(tp, 9, PyLong_FromUnsignedLong(p.problems));
+        PyTuple_SET_ITEM(tp, 10, PyBytes_FromStringAndSize(text_.data() + p.headers.at, static_cast<Py_ssize_t>(p.headers.n)));
+        PyTuple_SET_ITEM(tp, 12, PyLong_FromLong(p.parent));
+        for (Py_ssize_t i : {1, 6, 8, 9, 10, 11, 12})
+            if (!PyTuple_GET_ITEM(tp, i))
+                throw py::error_already_set();
+        if (p.content.n) {
+            copies.push_back({PyBytes_AS_STRING(content), p.content.at, p.content.n});
+            total += p.content.n;
+        }
+        PyTuple_SET_ITEM(tp, 0, text_str(p.path));
+        PyTuple_SET_ITEM(tp, 2, cached_str(p.content_type));
+        PyTuple_SET_ITEM(tp, 3, cached_str(p.charset));
+        PyTuple_SET_ITEM(tp, 4, cached_str(p.disposition));
+        PyTuple_SET_ITEM(tp, 5, p.filename.n ? text_str(p.filename) : cached_str(p.filename));
+        return t.release().ptr();
+    }
+
+    // Copies the batch's content into its bytes objects, without the GIL
+    // when there is enough of it to matter.
+    void fill(const std::vector<PendingCopy> &copies, size_t total) const
+    {
+        auto run = [&] {
+            for (const PendingCopy &c : copies)
+                std::memcpy(c.to, content_.data() + c.from, c.n);
+        };
+        if (total >= kReleaseFor) {
+            py::gil_scoped_release nogil;
+            run();
+        } else {
+            run();
+        }
+    }
+
+    static constexpr size_t kKeepPool = size_t(16) << 20;
+    static constexpr size_t kReleaseFor = size_t(64) << 10;
+
     ztmime_reader *r_ = nullptr;
     uint32_t flags_;
     std::atomic<bool> busy_{false};
     bool finished_ = false;
-    std::vector<PartRec> parts_; // the message being read
-    std::vector<size_t> open_;   // indexes of the parts announced and not ended
+    std::vector<PartSlot> slots_; // the parts of the batch, message after message
+    size_t msg_first_ = 0;        // index in slots_ of the message being read, size() between messages
+    std::vector<size_t> open_;    // indexes of the parts announced and not ended
+    std::string text_;            // texts and header blocks of slots_
+    std::string content_;         // decoded content of slots_
+    size_t gathered_ = 0;         // content bytes added in this call
+    std::vector<char> piece_;     // what read_file() reads into
+    size_t unfed_ = 0;            // bytes of piece_ read but not yet fed
+    StrCache strs_;
 };
 
 } // namespace
@@ -450,9 +682,13 @@ PYBIND11_MODULE(_ztmime, m)
         .def("read_message", &Reader::read_message,
              "The next complete message as a list of part tuples, or None when more input is needed.")
         .def("read_messages", &Reader::read_messages, py::arg("max_messages") = 256,
-             py::arg("max_bytes") = size_t(4) << 20,
+             py::arg("max_bytes") = size_t(256) << 10,
              "Up to max_messages complete messages (fewer once max_bytes of content are gathered), "
              "each a list of part tuples; [] when more input is needed.")
+        .def("read_file", &Reader::read_file, py::arg("fd"), py::arg("chunk_size") = size_t(1) << 20,
+             py::arg("max_messages") = 256, py::arg("max_bytes") = size_t(256) << 10,
+             "As read_messages(), reading the file open at fd (in pieces of chunk_size bytes) as far as it "
+             "takes; finishes the reader at the end of the file; [] once every message was handed out.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &Reader::next_item);
 

@@ -127,6 +127,8 @@ def test_errors():
     assert next(r.messages()).content == b"body"
     with pytest.raises(ztmime.Error, match="after finish"):
         r.feed(b"more")
+    with pytest.raises(OSError):
+        ztmime.Reader().read_file(-1)
 
 
 def test_one_reader_is_never_driven_by_two_threads_at_once():
@@ -167,8 +169,56 @@ def test_iter_mbox_at_any_chunk_size(tmp_path, chunk):
     path.write_bytes(MBOX)
     msgs = list(ztmime.iter_mbox(path, chunk_size=chunk))
     assert [m.subject for m in msgs] == ["first", "second"]
+    r = ztmime.Reader(mbox=True)
+    with open(path, "rb") as f:
+        batches = iter(lambda: r.read_file(f.fileno(), chunk, 1, 1), [])
+        assert [len(b) for b in batches] == [1, 1]
+        assert r.read_file(f.fileno()) == []
     assert msgs[0].content.startswith(b"From the start\nbody")
     assert msgs[1].content == b"last line"
+
+
+def _outline_from_items(data: bytes, mbox: bool) -> list:
+    """Each message's (path, content) pairs, gathered from the item stream."""
+    r = ztmime.Reader(mbox=mbox)
+    r.feed(data)
+    r.finish()
+    out = []
+    for kind, value in r:
+        if kind == ztmime.Item.MESSAGE:
+            out.append([])
+        elif kind == ztmime.Item.PART:
+            out[-1].append([value.path, b""])
+        elif kind == ztmime.Item.DATA:
+            out[-1][-1][1] += value  # only leaves get data, and a leaf is the last part announced
+    return [[tuple(p) for p in m] for m in out]
+
+
+BIG = b"".join(b"From big@example.org Mon Jan  1 00:00:00 2024\n" + MULTI.replace(b"\r\n", b"\n").replace(
+    base64.encodebytes(ATTACHED), base64.encodebytes(ATTACHED * k)) + b"\n" for k in (1, 400, 1500, 3)) + MBOX
+
+
+@pytest.mark.parametrize("chunk", [97, 4096, 1 << 20])
+@pytest.mark.parametrize("max_messages, max_bytes", [(1, 1), (3, 1000), (256, 1 << 18)])
+def test_whole_messages_at_any_limits_and_chunking(chunk, max_messages, max_bytes):
+    # Messages cut by the end of a piece stay in the reader's pools across
+    # calls, parts of 300 KiB and 1.1 MiB among them.
+    r = ztmime.Reader(mbox=True)
+    got = []
+
+    def drain():
+        while batch := r.read_messages(max_messages, max_bytes):
+            assert len(batch) <= max_messages
+            got.extend(ztmime.Message._from_parts(parts) for parts in batch)
+
+    for i in range(0, len(BIG), chunk):
+        r.feed(BIG[i:i + chunk])
+        drain()
+    r.finish()
+    drain()
+    assert [[(p.path, p.content) for p in m.walk()] for m in got] == _outline_from_items(BIG, True)
+    assert [m.subject for m in got] == ["café report"] * 4 + ["first", "second"]
+    assert got[2].parts[1].content == ATTACHED * 1500
 
 
 def _chunked(data: bytes, n: int):

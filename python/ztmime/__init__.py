@@ -82,11 +82,12 @@ def iter_mbox(path: "str | os.PathLike[str]", *, text_utf8: bool = False,
               chunk_size: int = CHUNK_SIZE) -> Iterator[Message]:
     """Each message of an mbox file, read in pieces."""
     r = Reader(mbox=True, text_utf8=text_utf8)
-    for piece in _read_pieces(os.fspath(path), chunk_size):
-        r.feed(piece)
-        yield from r.messages()
-    r.finish()
-    yield from r.messages()
+    make = Message._from_parts
+    with open(os.fspath(path), "rb", buffering=0) as f:
+        fd = f.fileno()
+        while batch := r.read_file(fd, chunk_size):
+            for parts in batch:
+                yield make(parts, text_utf8)
 
 
 def iter_maildir(path: "str | os.PathLike[str]", *, text_utf8: bool = False) -> Iterator[Message]:

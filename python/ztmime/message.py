@@ -6,6 +6,7 @@ import codecs
 import enum
 import weakref
 from collections.abc import Iterator, Mapping
+from itertools import chain
 
 from . import _ztmime
 
@@ -162,31 +163,38 @@ class Part:
 class Message(Part):
     """A message (top-level, or embedded in a message/rfc822 part)."""
 
+    # For a top-level message, every part below it in tree order (without
+    # the message itself, so that no reference cycle keeps the tree alive);
+    # None for an embedded message, whose walk goes through its children.
     __slots__ = ("_all",)
 
     @classmethod
     def _from_parts(cls, tuples: list[tuple], utf8: bool = False) -> "Message":
         """Builds the tree from the part tuples of one message, in tree order."""
         if not tuples:
-            tuples = [("", 0, "text/plain", "", "", "", 0, False, 0, 0, b"", b"", -1)]
+            tuples = [_EMPTY]
         root = cls(tuples[0], None, utf8)
+        if len(tuples) == 1:
+            root._all = ()
+            return root
         everything: list[Part] = [root]
         for t in tuples[1:]:
             parent = everything[t[_PARENT]] if 0 <= t[_PARENT] < len(everything) else root
-            kind = Message if parent._t[_TYPE] == "message/rfc822" else Part
-            p = kind(t, parent, utf8)
+            if parent._t[_TYPE] == "message/rfc822":
+                p = Message(t, parent, utf8)
+                p._all = None
+            else:
+                p = Part(t, parent, utf8)
             parent.parts.append(p)
             everything.append(p)
         root._all = everything[1:]
         return root
 
     def walk(self) -> Iterator[Part]:
-        rest = getattr(self, "_all", None)
+        rest = self._all
         if rest is None:
-            yield from super().walk()
-        else:
-            yield self
-            yield from rest
+            return super().walk()
+        return chain((self,), rest) if rest else iter((self,))
 
     @property
     def subject(self) -> str | None:
@@ -195,3 +203,7 @@ class Message(Part):
     @property
     def attachments(self) -> list[Part]:
         return [p for p in self.walk() if p.is_attachment]
+
+
+# The tuple of a message without any part (an empty input).
+_EMPTY = ("", 0, "text/plain", "", "", "", 0, False, 0, 0, b"", b"", -1)

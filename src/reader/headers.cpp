@@ -407,6 +407,15 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     return true;
 }
 
+// The first CR or LF in p[0, n), or n.
+size_t find_break(const unsigned char *p, size_t n) noexcept
+{
+    const void *lf = std::memchr(p, '\n', n);
+    size_t end = lf ? static_cast<size_t>(static_cast<const unsigned char *>(lf) - p) : n;
+    const void *cr = std::memchr(p, '\r', end);
+    return cr ? static_cast<size_t>(static_cast<const unsigned char *>(cr) - p) : end;
+}
+
 // Unfolds into u: a run of line-break bytes with the byte after it is one
 // space.
 bool unfold_value(const unsigned char *p, size_t n, ByteBuf &u) noexcept
@@ -414,39 +423,100 @@ bool unfold_value(const unsigned char *p, size_t n, ByteBuf &u) noexcept
     if (!u.reserve(n + 1))
         return false;
     for (size_t i = 0; i < n;) {
-        if (p[i] == '\r' || p[i] == '\n') {
-            while (i < n && (p[i] == '\r' || p[i] == '\n'))
-                ++i;
-            if (i < n)
-                ++i, u.p[u.n++] = ' ';
-            continue;
-        }
-        u.p[u.n++] = p[i++];
+        size_t k = i + find_break(p + i, n - i);
+        std::memcpy(u.p + u.n, p + i, k - i);
+        u.n += k - i;
+        i = k;
+        while (i < n && (p[i] == '\r' || p[i] == '\n'))
+            ++i;
+        if (i < n)
+            ++i, u.p[u.n++] = ' ';
     }
     return true;
+}
+
+// The length of a value that needs no unfolding: its line breaks, if any,
+// all sit at its end, and unfolding would only drop them.  n + 1 when a
+// break is followed by more text.
+size_t unfolded_length(const unsigned char *p, size_t n) noexcept
+{
+    size_t k = find_break(p, n);
+    for (size_t i = k; i < n; ++i)
+        if (p[i] != '\r' && p[i] != '\n')
+            return n + 1;
+    return k;
 }
 
 // Values are C strings: drops the NUL bytes of out from `start` on.
 void drop_nuls(ByteBuf &out, size_t start) noexcept
 {
-    size_t w = start;
-    for (size_t k = start; k < out.n; ++k)
+    const void *z = start < out.n ? std::memchr(out.p + start, 0, out.n - start) : nullptr;
+    if (!z)
+        return;
+    size_t w = static_cast<size_t>(static_cast<const unsigned char *>(z) - out.p);
+    for (size_t k = w; k < out.n; ++k)
         if (out.p[k])
             out.p[w++] = out.p[k];
     out.n = w;
 }
 
+// The length of the start of p[0, n) that is plain text: ASCII without
+// line breaks, NUL or '=', taken eight bytes at a time.
+size_t plain_prefix(const unsigned char *p, size_t n) noexcept
+{
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
+    size_t i = 0;
+    for (uint64_t w; i + 8 <= n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        if ((w & highs) | has_zero(w) | has_zero(w ^ ('\n' * ones)) | has_zero(w ^ ('\r' * ones)) |
+            has_zero(w ^ ('=' * ones)))
+            break;
+    }
+    while (i < n && p[i] && p[i] < 0x80 && p[i] != '\n' && p[i] != '\r' && p[i] != '=')
+        ++i;
+    return i;
+}
+
+// Whether p[from, to) holds only blanks.
+bool all_blank(const unsigned char *p, size_t from, size_t to) noexcept
+{
+    for (size_t k = from; k < to; ++k)
+        if (!blank(p[k]))
+            return false;
+    return true;
+}
+
 bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
 {
+    // The usual value is plain text on one line: it only loses its blanks
+    // at either end and its line end.
+    size_t plain = plain_prefix(p, n);
+    if (unfolded_length(p + plain, n - plain) == 0) {
+        size_t b = 0, e = plain;
+        while (b < e && blank(p[b]))
+            ++b;
+        while (e > b && blank(p[e - 1]))
+            --e;
+        return out.append(p + b, e - b);
+    }
+    // Otherwise one-line values are still read where they are, without an
+    // unfolded copy.
     ByteBuf u;
-    if (!unfold_value(p, n, u))
-        return false;
-    size_t b = 0, e = u.n;
-    while (b < e && blank(u.p[b]))
+    const unsigned char *v = p;
+    size_t e = unfolded_length(p, n);
+    if (e > n) {
+        if (!unfold_value(p, n, u))
+            return false;
+        v = u.p;
+        e = u.n;
+    }
+    size_t b = 0;
+    while (b < e && blank(v[b]))
         ++b;
-    while (e > b && blank(u.p[e - 1]))
+    while (e > b && blank(v[e - 1]))
         --e;
-    bool utf8 = valid_utf8(u.p + b, e - b);
+    bool utf8 = valid_utf8(v + b, e - b);
     size_t start = out.n;
     bool ok = out.reserve(2 * (e - b) + 1);
     bool after_word = false;  // the last thing written was an encoded word
@@ -455,18 +525,26 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     auto flush = [&](size_t upto) {
         if (upto <= text)
             return true;
-        bool r = utf8 ? (out.append(u.p + text, upto - text)) : append_utf8_or_latin1(u.p + text, upto - text, out);
+        bool r = utf8 ? (out.append(v + text, upto - text)) : append_utf8_or_latin1(v + text, upto - text, out);
         text = upto;
         return r;
     };
     while (ok && i < e) {
-        if (u.p[i] != '=' || i + 1 >= e || u.p[i + 1] != '?') {
-            if (!blank(u.p[i]))
-                after_word = false;
+        // Encoded words begin with "=?": skip to the next '=', noting
+        // whether text other than blanks came since the last word.
+        const void *eq = std::memchr(v + i, '=', e - i);
+        size_t j = eq ? static_cast<size_t>(static_cast<const unsigned char *>(eq) - v) : e;
+        if (after_word && !all_blank(v, i, j))
+            after_word = false;
+        i = j;
+        if (i >= e)
+            break;
+        if (i + 1 >= e || v[i + 1] != '?') {
+            after_word = false;
             ++i;
             continue;
         }
-        ViewHandle src(_ztview_from_buf(u.p + i, e - i, 0, ZT_MODULE, __LINE__), ZT_MODULE);
+        ViewHandle src(_ztview_from_buf(v + i, e - i, 0, ZT_MODULE, __LINE__), ZT_MODULE);
         if (!src) {
             ok = false;
             break;
@@ -485,7 +563,7 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
         }
         // Blanks between two encoded words disappear.
         size_t k = text;
-        while (k < i && blank(u.p[k]))
+        while (k < i && blank(v[k]))
             ++k;
         if (after_word && k == i)
             text = i;
