@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include "alloc.h"
+#include "front_segment.h"
 #include "view_internal.h"
 
 namespace {
@@ -308,11 +309,9 @@ void truncate(ztview *v, size_t n) noexcept
 
 zt_seg &zt_front(ztview *v) noexcept { return v->segs[v->head]; }
 
-void zt_block_unref(zt_block *b) noexcept
+void zt_block_last_unref(zt_block *b) noexcept
 {
-    // The last reference needs no locked instruction: no other view can
-    // reach the block any more.
-    if ((zt_block_mine(b) || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) && !big_keep(b))
+    if (!big_keep(b))
         block_free(b);
 }
 
@@ -707,6 +706,21 @@ struct iovec *ztview_get_iovec(ztview *v, int flags, int *countp) noexcept
 }
 
 size_t ztview_segment_count(const ztview *v) noexcept { return v ? v->count : 0; }
+
+size_t _ztview_front_segment(const ztview *v, const unsigned char **bytes, size_t *n, size_t *count) noexcept
+{
+    if (!v || v->count == 0) {
+        *bytes = nullptr;
+        *n = 0;
+        *count = 0;
+        return 0;
+    }
+    const zt_seg &s = v->segs[v->head];
+    *bytes = s.p;
+    *n = s.n;
+    *count = v->count;
+    return v->len;
+}
 
 int ztview_segment(const ztview *v, size_t i, const unsigned char **bytes, size_t *len) noexcept
 {

@@ -104,7 +104,16 @@ void zt_tls_release_caches(zt_tls *t) noexcept;
 
 // Segment deque and block helpers (view.cpp).
 zt_seg &zt_front(ztview *v) noexcept;
-void zt_block_unref(zt_block *b) noexcept;
+void zt_block_last_unref(zt_block *b) noexcept;  // keeps the block for reuse or frees it
+
+// Drops one reference.  Inline: every view released drops one, usually of
+// a block the parser's input still holds.  The last reference needs no
+// locked instruction: no other view can reach the block any more.
+inline void zt_block_unref(zt_block *b) noexcept
+{
+    if (zt_block_mine(b) || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        zt_block_last_unref(b);
+}
 void zt_pop_front(ztview *v, size_t n) noexcept;
 
 // Checks every structural rule of a view; returns null when it holds, else

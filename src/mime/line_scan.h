@@ -77,10 +77,9 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
     m.uu_begin = -1;
 }
 
-inline void find_line(Memo &m, const ztview *input, SegCursor &cur, Line &line) noexcept
+[[gnu::always_inline]] inline void find_line(Memo &m, const ztview *input, SegCursor &cur, Line &line) noexcept
 {
-    line.total = ztview_get_len(input);
-    cur.start(input);
+    line.total = cur.start(input);
     line.head = cur.p;
     line.head_n = cur.n;
     if (line.total == 0) {
