@@ -309,14 +309,63 @@ void truncate(ztview *v, size_t n) noexcept
 
 zt_seg &zt_front(ztview *v) noexcept { return v->segs[v->head]; }
 
-void zt_block_last_unref(zt_block *b) noexcept
+namespace {
+
+// Takes n references off a block; frees it when they were the last.
+void block_drop(zt_block *b, uint32_t n) noexcept
 {
+    if (b->refs.fetch_sub(n, std::memory_order_acq_rel) == n && !big_keep(b))
+        block_free(b);
+}
+
+} // namespace
+
+__attribute__((noinline)) void zt_block_unref(zt_block *b) noexcept
+{
+    // Shared blocks: the release is counted in this thread, and the locked
+    // decrement comes once for a run of releases of the same block (a host
+    // releasing event after event cut from a parser's input).  The block
+    // cannot go away meanwhile, as the held-back references still count.
+    zt_tls *t = ZT_DEFER_RELEASE ? zt_tls_self : nullptr;
+    if (t && t->defer_blk == b) {
+        uint32_t n = t->defer_n + 1;
+        if (b->refs.load(std::memory_order_acquire) != n) {
+            t->defer_n = n;
+            return;
+        }
+        // Every reference left is this thread's: the block is free.
+        t->defer_blk = nullptr;
+        t->defer_n = 0;
+    } else if (b->refs.load(std::memory_order_acquire) != 1) {
+        if (!ZT_DEFER_RELEASE) {
+            block_drop(b, 1);
+            return;
+        }
+        t = zt_tls_get();
+        zt_tls_flush_releases(t);
+        t->defer_blk = b;
+        t->defer_n = 1;
+        return;
+    }
+    // The last reference needs no locked instruction: no other view can
+    // reach the block any more.
     if (!big_keep(b))
         block_free(b);
 }
 
+void zt_tls_flush_releases(zt_tls *t) noexcept
+{
+    zt_block *b = t->defer_blk;
+    uint32_t n = t->defer_n;
+    t->defer_blk = nullptr;
+    t->defer_n = 0;
+    if (b)
+        block_drop(b, n);
+}
+
 void zt_tls_release_caches(zt_tls *t) noexcept
 {
+    zt_tls_flush_releases(t);
     while (t->cached > 0)
         zt_free(t->cache[--t->cached]);
     for (zt_scratch &s : t->scratch) {
@@ -407,13 +456,13 @@ void _ztview_destroy(ztview *v, const char *, int) noexcept
 {
     if (!v)
         return;
+    zt_tls *t = zt_tls_get();
     for (uint32_t i = 0; i < v->count; ++i)
-        zt_block_unref(v->segs[v->head + i].blk);
+        zt_block_unref_in(t, v->segs[v->head + i].blk);
     if (v->spare)
         zt_block_unref(v->spare);
     if (v->segs != v->inl)
         zt_free(v->segs);
-    zt_tls *t = zt_tls_get();
     zt_account_drop(t, v->slot);
     if (t->cached < ZT_VIEW_CACHE)
         t->cache[t->cached++] = v;
