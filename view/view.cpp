@@ -631,44 +631,59 @@ ztview *_ztview_move(ztview *dst, ztview *src, size_t n, const char *module, int
     return dst;
 }
 
+// The usual cut or copy of a line: a new view over the first n bytes of
+// src, which lie in its first segment (0 < n <= its length); one segment
+// fits the inline array.
+template <bool Share> inline ztview *line_front(ztview *src, size_t n, const char *module) noexcept
+{
+    ztview *made = view_new(module);
+    if (!made)
+        return nullptr;
+    zt_seg &s = src->segs[src->head];
+    made->inl[0] = zt_seg{s.blk, s.p, n};  // made->segs is inl
+    made->count = 1;
+    made->len = n;
+    if constexpr (Share) {
+        zt_block_ref(s.blk);
+    } else {
+        src->resv = nullptr;
+        src->len -= n;
+        if (n == s.n) {
+            src->head++;
+            if (--src->count == 0)
+                src->head = 0;
+        } else {
+            zt_block_ref(s.blk);
+            s.p += n;
+            s.n -= n;
+        }
+    }
+    return made;
+}
+
+// True when the first n bytes of src go into a new view by line_front.
+inline bool is_line_front(const ztview *src, const ztview *dst, size_t n) noexcept
+{
+    return !dst && src && n > 0 && src->count > 0 && n <= src->segs[src->head].n;
+}
+
 // The first min(n, len(src)) bytes of src become dst's content: handed
 // over (cut) or shared (duplicate).  Room for the segments is made before
-// dst is emptied, so a failure leaves both views as they were.
+// dst is emptied, so a failure leaves both views as they were.  Out of
+// line: the callers try line_front first, and stay small for it.
 template <bool Share>
-ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
+__attribute__((noinline)) ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module,
+                                                int line) noexcept
 {
     if (dst && dst == src) {
         truncate(dst, n);  // a view replaced by its own front keeps just that
         return dst;
     }
+    if (is_line_front(src, dst, n))
+        return line_front<Share>(src, n, module);
     ztview *made = nullptr;
     if (!dst && !(dst = made = view_new(module)))
         return nullptr;
-    if (made && src && n > 0 && src->count > 0 && n <= src->segs[src->head].n) {
-        // The usual cut or copy of a line: a new view over part of src's
-        // first segment, which fits the inline array.
-        zt_seg &s = src->segs[src->head];
-        size_t m = n;
-        made->segs[0] = zt_seg{s.blk, s.p, m};
-        made->count = 1;
-        made->len = m;
-        if constexpr (Share) {
-            zt_block_ref(s.blk);
-        } else {
-            src->resv = nullptr;
-            src->len -= m;
-            if (m == s.n) {
-                src->head++;
-                if (--src->count == 0)
-                    src->head = 0;
-            } else {
-                zt_block_ref(s.blk);
-                s.p += m;
-                s.n -= m;
-            }
-        }
-        return made;
-    }
     size_t m = src ? std::min(n, src->len) : 0;
     if (m > 0 && !reserve_segs(dst, segs_for(src, m))) {
         _ztview_destroy(made, module, line);
@@ -686,6 +701,8 @@ ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, in
 
 ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
 {
+    if (is_line_front(src, dst, n))
+        return line_front<false>(src, n, module);
     return replace_front<false>(src, dst, n, module, line);
 }
 
