@@ -127,6 +127,18 @@ struct SegCursor {
         return len;
     }
 
+    // Starts on a view whose first segment the caller knows.  The segment
+    // count is not asked for: reach() stops where ztview_segment fails.
+    void start_known(const ztview *v, const unsigned char *bytes, size_t len) noexcept
+    {
+        view = v;
+        nseg = SIZE_MAX;
+        si = 0;
+        base = 0;
+        p = bytes;
+        n = len;
+    }
+
     // Starts on segment `i`, which begins at offset `at` (known from an
     // earlier walk over the same view); from the front when it is gone.
     void resume(const ztview *v, size_t i, size_t at) noexcept
