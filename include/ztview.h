@@ -28,6 +28,10 @@
  *     same time: reference counts are atomic and a view never writes bytes
  *     another view can see.  The escape scratch slots are per thread, and
  *     ztview_live_count sums the counts of every thread.
+ *   - Releasing a view whose block other views still share is counted in
+ *     the releasing thread and handed to the block in one step when that
+ *     thread next releases a view of another block, or ends: a thread may
+ *     thus keep one such block alive a little longer than its last view.
  */
 #ifndef ZTVIEW_H
 #define ZTVIEW_H

@@ -289,6 +289,34 @@ TEST(DriverSequences, ScratchHoldsTheLastContinuationLine)
     }
 }
 
+// A field whose next line is already complete goes out in the call that
+// cuts it; fed a byte at a time, the next line is still incomplete then,
+// and the field goes out in a later call.  Both give the same log for
+// every kind of line that can follow a field, under each option.
+TEST(DriverSequences, FieldEndedByACompleteLineGivesTheSameLog)
+{
+    const char *inputs[] = {
+        "A: 1\r\nB: 2\r\n\r\nbody\r\n",
+        "A: 1\nB: 2\n\nbody\n",
+        "A: 1\r\n b\r\n\tc\r\nB: 2\r\n\r\nx\r\n",
+        "A: 1\r\n.\r\n",  // nothing after the end line: that goes out as it came
+        "A: 1\r\nB\rC: 2\r\n\r\n",
+        "A: 1\r\n bbbbbbbbbbbbbbbbbbbb\r\n c\r\nB: 2\r\n\r\n",
+        "A: 1\r\nnot a field\r\nbody\r\n",
+        "A: 1\r\n\r",
+    };
+    const Options options[] = {{0, 0}, {0, ZTMIME_FLAG_DOT_END}, {0, ZTMIME_FLAG_BINARY}, {10, 0}};
+    for (const char *in : inputs) {
+        for (const Options &opt : options) {
+            const std::string whole = format_log(body_joined(run_parser(in, 0, opt).events));
+            for (size_t piece : {1, 2})
+                EXPECT_EQ(format_log(body_joined(run_parser(in, piece, opt).events)), whole)
+                    << escaped(in) << " in pieces of " << piece << ", flags " << opt.flags << ", max_line "
+                    << opt.max_line;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The uuencode begin-line check.
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "view_internal.h"
 #include "zt_test.h"
@@ -198,6 +199,39 @@ TEST(ViewSharing, WritesNeverShowInAnotherView)
     std::free(iov);
     EXPECT_STREQ(mine, "caller");
     EXPECT_EQ(str(e.get()), "Caller!");
+}
+
+// Releases of shared blocks may be counted per thread and handed to the
+// block later; the view that is left must still get its block back for
+// writing in place, whichever thread released the other shares.
+TEST(ViewSharing, ReleasedSharesHandTheBlockBack)
+{
+    View a = make_view("abc");
+    for (int round = 0; round < 2; ++round) {
+        ztview *b = ztview_duplicate_front(a.get(), nullptr, 3);
+        ztview *c = ztview_cut(b, nullptr, 2);
+        if (round == 0) {
+            ztview_destroy(b);
+            ztview_destroy(c);
+        } else {
+            std::thread([&] {
+                ztview_destroy(c);
+                ztview_destroy(b);
+            }).join();
+        }
+        const unsigned char *end = first_byte(a.get()) + ztview_get_len(a.get());
+        auto *p = static_cast<unsigned char *>(ztview_reserve(a.get(), 1));
+        EXPECT_EQ(p, end) << "round " << round << ": the reservation continues the block";
+        *p = static_cast<unsigned char>('0' + round);
+        ztview_commit(a.get(), 1);
+    }
+    EXPECT_EQ(str(a.get()), "abc01");
+    EXPECT_EQ(ztview_segment_count(a.get()), 1u);
+    int count = 0;
+    struct iovec *iov = ztview_get_iovec(a.get(), 0, &count);
+    ASSERT_NE(iov, nullptr);
+    EXPECT_EQ(iov[0].iov_base, first_byte(a.get())) << "no copy for a block held alone";
+    std::free(iov);
 }
 
 TEST(ViewSharing, ReserveCommitRules)

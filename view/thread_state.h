@@ -38,6 +38,19 @@ constexpr size_t ZT_BIG_KEEP = 0;
 constexpr size_t ZT_BIG_KEEP = size_t{80} << 20;
 #endif
 
+// Releases of a shared block are held back and counted per thread (view.cpp,
+// zt_block_unref): a host that releases one event view after another, each
+// cut from the parser's input block, would otherwise pay a locked decrement
+// per event.  The count goes to the block in one decrement when the thread
+// releases a view of another block, or when it ends.  Off in
+// AddressSanitizer builds, where a held-back release could keep alive the
+// bytes of a view used after its release.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool ZT_DEFER_RELEASE = false;
+#else
+constexpr bool ZT_DEFER_RELEASE = true;
+#endif
+
 struct zt_scratch {
     char *text;
     size_t cap;
@@ -56,6 +69,8 @@ struct zt_tls {
     int nbig;
     size_t big_bytes;
     zt_block *big[ZT_BIG_BLOCKS];
+    zt_block *defer_blk;  // the block whose releases are held back, or null
+    uint32_t defer_n;     // how many
     zt_tls *prev, *next;  // the list of live thread states
 };
 

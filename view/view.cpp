@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include "alloc.h"
+#include "front_segment.h"
 #include "view_internal.h"
 
 namespace {
@@ -308,16 +309,63 @@ void truncate(ztview *v, size_t n) noexcept
 
 zt_seg &zt_front(ztview *v) noexcept { return v->segs[v->head]; }
 
-void zt_block_unref(zt_block *b) noexcept
+namespace {
+
+// Takes n references off a block; frees it when they were the last.
+void block_drop(zt_block *b, uint32_t n) noexcept
 {
+    if (b->refs.fetch_sub(n, std::memory_order_acq_rel) == n && !big_keep(b))
+        block_free(b);
+}
+
+} // namespace
+
+__attribute__((noinline)) void zt_block_unref(zt_block *b) noexcept
+{
+    // Shared blocks: the release is counted in this thread, and the locked
+    // decrement comes once for a run of releases of the same block (a host
+    // releasing event after event cut from a parser's input).  The block
+    // cannot go away meanwhile, as the held-back references still count.
+    zt_tls *t = ZT_DEFER_RELEASE ? zt_tls_self : nullptr;
+    if (t && t->defer_blk == b) {
+        uint32_t n = t->defer_n + 1;
+        if (b->refs.load(std::memory_order_acquire) != n) {
+            t->defer_n = n;
+            return;
+        }
+        // Every reference left is this thread's: the block is free.
+        t->defer_blk = nullptr;
+        t->defer_n = 0;
+    } else if (b->refs.load(std::memory_order_acquire) != 1) {
+        if (!ZT_DEFER_RELEASE) {
+            block_drop(b, 1);
+            return;
+        }
+        t = zt_tls_get();
+        zt_tls_flush_releases(t);
+        t->defer_blk = b;
+        t->defer_n = 1;
+        return;
+    }
     // The last reference needs no locked instruction: no other view can
     // reach the block any more.
-    if ((zt_block_mine(b) || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) && !big_keep(b))
+    if (!big_keep(b))
         block_free(b);
+}
+
+void zt_tls_flush_releases(zt_tls *t) noexcept
+{
+    zt_block *b = t->defer_blk;
+    uint32_t n = t->defer_n;
+    t->defer_blk = nullptr;
+    t->defer_n = 0;
+    if (b)
+        block_drop(b, n);
 }
 
 void zt_tls_release_caches(zt_tls *t) noexcept
 {
+    zt_tls_flush_releases(t);
     while (t->cached > 0)
         zt_free(t->cache[--t->cached]);
     for (zt_scratch &s : t->scratch) {
@@ -408,13 +456,13 @@ void _ztview_destroy(ztview *v, const char *, int) noexcept
 {
     if (!v)
         return;
+    zt_tls *t = zt_tls_get();
     for (uint32_t i = 0; i < v->count; ++i)
-        zt_block_unref(v->segs[v->head + i].blk);
+        zt_block_unref_in(t, v->segs[v->head + i].blk);
     if (v->spare)
         zt_block_unref(v->spare);
     if (v->segs != v->inl)
         zt_free(v->segs);
-    zt_tls *t = zt_tls_get();
     zt_account_drop(t, v->slot);
     if (t->cached < ZT_VIEW_CACHE)
         t->cache[t->cached++] = v;
@@ -583,44 +631,59 @@ ztview *_ztview_move(ztview *dst, ztview *src, size_t n, const char *module, int
     return dst;
 }
 
+// The usual cut or copy of a line: a new view over the first n bytes of
+// src, which lie in its first segment (0 < n <= its length); one segment
+// fits the inline array.
+template <bool Share> inline ztview *line_front(ztview *src, size_t n, const char *module) noexcept
+{
+    ztview *made = view_new(module);
+    if (!made)
+        return nullptr;
+    zt_seg &s = src->segs[src->head];
+    made->inl[0] = zt_seg{s.blk, s.p, n};  // made->segs is inl
+    made->count = 1;
+    made->len = n;
+    if constexpr (Share) {
+        zt_block_ref(s.blk);
+    } else {
+        src->resv = nullptr;
+        src->len -= n;
+        if (n == s.n) {
+            src->head++;
+            if (--src->count == 0)
+                src->head = 0;
+        } else {
+            zt_block_ref(s.blk);
+            s.p += n;
+            s.n -= n;
+        }
+    }
+    return made;
+}
+
+// True when the first n bytes of src go into a new view by line_front.
+inline bool is_line_front(const ztview *src, const ztview *dst, size_t n) noexcept
+{
+    return !dst && src && n > 0 && src->count > 0 && n <= src->segs[src->head].n;
+}
+
 // The first min(n, len(src)) bytes of src become dst's content: handed
 // over (cut) or shared (duplicate).  Room for the segments is made before
-// dst is emptied, so a failure leaves both views as they were.
+// dst is emptied, so a failure leaves both views as they were.  Out of
+// line: the callers try line_front first, and stay small for it.
 template <bool Share>
-ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
+__attribute__((noinline)) ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module,
+                                                int line) noexcept
 {
     if (dst && dst == src) {
         truncate(dst, n);  // a view replaced by its own front keeps just that
         return dst;
     }
+    if (is_line_front(src, dst, n))
+        return line_front<Share>(src, n, module);
     ztview *made = nullptr;
     if (!dst && !(dst = made = view_new(module)))
         return nullptr;
-    if (made && src && n > 0 && src->count > 0 && n <= src->segs[src->head].n) {
-        // The usual cut or copy of a line: a new view over part of src's
-        // first segment, which fits the inline array.
-        zt_seg &s = src->segs[src->head];
-        size_t m = n;
-        made->segs[0] = zt_seg{s.blk, s.p, m};
-        made->count = 1;
-        made->len = m;
-        if constexpr (Share) {
-            zt_block_ref(s.blk);
-        } else {
-            src->resv = nullptr;
-            src->len -= m;
-            if (m == s.n) {
-                src->head++;
-                if (--src->count == 0)
-                    src->head = 0;
-            } else {
-                zt_block_ref(s.blk);
-                s.p += m;
-                s.n -= m;
-            }
-        }
-        return made;
-    }
     size_t m = src ? std::min(n, src->len) : 0;
     if (m > 0 && !reserve_segs(dst, segs_for(src, m))) {
         _ztview_destroy(made, module, line);
@@ -638,6 +701,8 @@ ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module, in
 
 ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept
 {
+    if (is_line_front(src, dst, n))
+        return line_front<false>(src, n, module);
     return replace_front<false>(src, dst, n, module, line);
 }
 
@@ -707,6 +772,21 @@ struct iovec *ztview_get_iovec(ztview *v, int flags, int *countp) noexcept
 }
 
 size_t ztview_segment_count(const ztview *v) noexcept { return v ? v->count : 0; }
+
+size_t _ztview_front_segment(const ztview *v, const unsigned char **bytes, size_t *n, size_t *count) noexcept
+{
+    if (!v || v->count == 0) {
+        *bytes = nullptr;
+        *n = 0;
+        *count = 0;
+        return 0;
+    }
+    const zt_seg &s = v->segs[v->head];
+    *bytes = s.p;
+    *n = s.n;
+    *count = v->count;
+    return v->len;
+}
 
 int ztview_segment(const ztview *v, size_t i, const unsigned char **bytes, size_t *len) noexcept
 {

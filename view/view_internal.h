@@ -27,14 +27,36 @@ struct zt_block {
 };
 
 // True when the caller's reference is the only one: no other view, in any
-// thread, can then reach the block, and it may be changed in place.
-inline bool zt_block_mine(const zt_block *b) noexcept { return b->refs.load(std::memory_order_acquire) == 1; }
+// thread, can then reach the block, and it may be changed in place.  When
+// the other references are this thread's held-back releases, they are
+// taken off first (a plain store: no one else can reach the count).
+inline bool zt_block_mine(zt_block *b) noexcept
+{
+    uint32_t r = b->refs.load(std::memory_order_acquire);
+    if (r == 1)
+        return true;
+    zt_tls *t = zt_tls_self;
+    if (t && t->defer_blk == b && r == t->defer_n + 1) {
+        b->refs.store(1, std::memory_order_relaxed);
+        t->defer_blk = nullptr;
+        t->defer_n = 0;
+        return true;
+    }
+    return false;
+}
 
 // Adds a reference for the caller, who holds one.  Held alone, no other
 // thread can reach the count, and a plain store does (the usual case: a
 // line cut from a parser's input block); otherwise a locked add.
 inline void zt_block_ref(zt_block *b) noexcept
 {
+    // A release this thread holds back becomes the new reference: the
+    // count already includes it.
+    zt_tls *t = zt_tls_self;
+    if (t && t->defer_blk == b && t->defer_n > 0) {
+        t->defer_n--;
+        return;
+    }
     if (b->refs.load(std::memory_order_relaxed) == 1)
         b->refs.store(2, std::memory_order_relaxed);
     else
@@ -105,6 +127,25 @@ void zt_tls_release_caches(zt_tls *t) noexcept;
 // Segment deque and block helpers (view.cpp).
 zt_seg &zt_front(ztview *v) noexcept;
 void zt_block_unref(zt_block *b) noexcept;
+
+// zt_block_unref for the calling thread's state `t`, with the common case
+// inline: one more release of the block this thread already holds releases
+// back for, which other views still share.  A host releasing event after
+// event cut from a parser's input takes this path for every event.
+inline void zt_block_unref_in(zt_tls *t, zt_block *b) noexcept
+{
+    if (ZT_DEFER_RELEASE && t->defer_blk == b) {
+        const uint32_t n = t->defer_n + 1;
+        if (b->refs.load(std::memory_order_acquire) != n) {
+            t->defer_n = n;
+            return;
+        }
+    }
+    zt_block_unref(b);
+}
+
+// Hands this thread's held-back releases (zt_block_unref) to their block.
+void zt_tls_flush_releases(zt_tls *t) noexcept;
 void zt_pop_front(ztview *v, size_t n) noexcept;
 
 // Checks every structural rule of a view; returns null when it holds, else

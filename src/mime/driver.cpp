@@ -234,6 +234,28 @@ Step uu_block_line(Call &c) noexcept
 // ---------------------------------------------------------------------------
 // Header lines
 
+// A field of n bytes has just been cut from the input.  When the line now
+// first is complete and is no continuation line, it ends the field, which
+// goes out at once: the step that would find that line again and settle
+// the same things is skipped.  Its scan is kept in the memo for the next
+// call.  Anything else (an incomplete line, the end line, a line needing
+// repair, a continuation line taken apart from the field) gets the full
+// step.
+Step field_cut(Call &c, size_t n) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    const Line &line = c.line;
+    ztmime_scan::find_line_after_cut(ztmime_impl(ctx)->memo, ctx->input, c.cur, c.line, n);
+    if (line.total == 0 || (line.end != ztmime_scan::END_LF && line.end != END_CRLF) || line.first == ' ' ||
+        line.first == '\t' ||
+        ((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' && line.end == END_CRLF))
+        return START_OVER;
+    // The line is examined here: scratch owes nothing and is emptied.
+    ztmime_impl(ctx)->scratch_owed = 0;
+    empty_scratch(ctx);
+    return hand_out_field(c, ctx->long_header ? ZTMIME_LONG_LINE : field_event(ctx));
+}
+
 // No field pending: the line starts one, or ends the header block.
 Step first_header_line(Call &c) noexcept
 {
@@ -253,7 +275,7 @@ Step first_header_line(Call &c) noexcept
             return ZTMIME_ERROR;
         ctx->long_header = c.over_long;
         ztmime_impl(ctx)->scratch_owed = n - last;
-        return START_OVER;
+        return field_cut(c, n);
     }
     const Step ev = ctx->state == HEAD ? ZTMIME_HEADERS_DONE : ZTMIME_PART_HEADERS_DONE;
     const bool blank = fail == 0 && (line.first == '\n' || (line.first == '\r' && line.end == END_CRLF &&

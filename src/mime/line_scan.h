@@ -77,10 +77,10 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
     m.uu_begin = -1;
 }
 
-inline void find_line(Memo &m, const ztview *input, SegCursor &cur, Line &line) noexcept
+// find_line once `cur` is started on the input and line.total set.
+[[gnu::always_inline]] inline void find_line_started(Memo &m, const ztview *input, SegCursor &cur,
+                                                      Line &line) noexcept
 {
-    line.total = ztview_get_len(input);
-    cur.start(input);
     line.head = cur.p;
     line.head_n = cur.n;
     if (line.total == 0) {
@@ -139,6 +139,28 @@ inline void find_line(Memo &m, const ztview *input, SegCursor &cur, Line &line) 
         return;
     }
     remember(m, front, line, true, line.len, cur);
+}
+
+[[gnu::always_inline]] inline void find_line(Memo &m, const ztview *input, SegCursor &cur, Line &line) noexcept
+{
+    line.total = cur.start(input);
+    find_line_started(m, input, cur, line);
+}
+
+// find_line right after the first n bytes were cut from the input, where
+// `line` is what find_line gave before the cut and n is less than its first
+// segment: a cut hands bytes over without copying, so the rest of that
+// segment is the input's front now, and the view library need not be asked.
+[[gnu::always_inline]] inline void find_line_after_cut(Memo &m, const ztview *input, SegCursor &cur, Line &line,
+                                                        size_t n) noexcept
+{
+    if (n >= line.head_n) {
+        find_line(m, input, cur, line);
+        return;
+    }
+    cur.start_known(input, line.head + n, line.head_n - n);
+    line.total -= n;
+    find_line_started(m, input, cur, line);
 }
 
 inline bool line_end_follows(Memo &m, const ztview *input, const Line &line) noexcept

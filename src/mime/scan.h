@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "front_segment.h"
 #include "ztview.h"
 
 namespace ztmime_scan {
@@ -108,25 +109,34 @@ struct SegCursor {
     size_t n = 0;                      // its length
     size_t base = 0;                   // offset of p[0] in the view
 
-    // The segment count is not asked for: reach() stops where
-    // ztview_segment fails.
-    void start(const ztview *v) noexcept
+    // Loads the first segment; returns the view's length.  One call into
+    // the view library: a cursor is started once or twice per parser event.
+    size_t start(const ztview *v) noexcept
+    {
+        view = v;
+        si = 0;
+        base = 0;
+        // Through locals: the segment's address and length are read back
+        // at once, and a round trip through memory would stall on them.
+        const unsigned char *np;
+        size_t nn, ns;
+        const size_t len = _ztview_front_segment(v, &np, &nn, &ns);
+        nseg = ns;
+        p = np;
+        n = nn;
+        return len;
+    }
+
+    // Starts on a view whose first segment the caller knows.  The segment
+    // count is not asked for: reach() stops where ztview_segment fails.
+    void start_known(const ztview *v, const unsigned char *bytes, size_t len) noexcept
     {
         view = v;
         nseg = SIZE_MAX;
         si = 0;
         base = 0;
-        // Through locals: the segment's address and length are read back
-        // at once, and a round trip through memory would stall on them.
-        const unsigned char *np = nullptr;
-        size_t nn = 0;
-        if (ztview_segment(v, 0, &np, &nn) != 0) {
-            nseg = 0;
-            np = nullptr;
-            nn = 0;
-        }
-        p = np;
-        n = nn;
+        p = bytes;
+        n = len;
     }
 
     // Starts on segment `i`, which begins at offset `at` (known from an
@@ -136,7 +146,7 @@ struct SegCursor {
         start(v);
         const unsigned char *np = nullptr;
         size_t nn = 0;
-        if (i == 0 || ztview_segment(v, i, &np, &nn) != 0)
+        if (i == 0 || i >= nseg || ztview_segment(v, i, &np, &nn) != 0)
             return;
         si = i;
         base = at;
