@@ -39,6 +39,7 @@ bench:
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DZT_BUILD_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/parse_bench
+	$(BUILD)/bench/bench/events_shared_bench --benchmark_filter='^parse/'
 	$(BUILD)/bench/bench/codec_bench
 	$(BUILD)/bench/bench/threads_bench
 	$(BUILD)/bench/bench/rss_1gib

@@ -20,8 +20,11 @@
 #include "common/module.h"
 #include "ztmime.h"
 
-
 namespace {
+
+using zt_b64::kBad;
+using zt_b64::kDec;
+using zt_b64::put_group;
 
 const char kNoError[] = "";
 const char kErrInvalid[] = "invalid b64 characters in input";
@@ -30,27 +33,6 @@ const char kErrMem[] = "Unable allocate memory for b64";
 
 // Groups per output line when line breaks are on (76 characters).
 constexpr int kGroupsPerLine = 19;
-
-// Fast-path decode tables: the value of a character pre-shifted into its
-// place in a 24-bit group, or kBad for anything that is not an alphabet
-// character ("=", whitespace and invalid bytes all leave the fast path).
-constexpr uint32_t kBad = 0x01000000u;
-
-struct DecodeTables {
-    uint32_t d[4][256];
-};
-
-constexpr DecodeTables make_decode_tables()
-{
-    DecodeTables t{};
-    for (int i = 0; i < 256; ++i) {
-        uint8_t v = zt_b64::kDecode[i];
-        for (int k = 0; k < 4; ++k)
-            t.d[k][i] = v < 64 && i != '=' ? uint32_t(v) << (18 - 6 * k) : kBad;
-    }
-    return t;
-}
-constexpr DecodeTables kDec = make_decode_tables();
 
 // Encode table: 12 input bits to two alphabet characters, stored in memory
 // order so that one 16-bit store writes both.
@@ -72,10 +54,6 @@ constexpr PairTable kPairs = make_pair_table();
 
 inline void store16(unsigned char *p, uint16_t v) { std::memcpy(p, &v, 2); }
 inline void store32(unsigned char *p, uint32_t v) { std::memcpy(p, &v, 4); }
-
-// Writes the 24-bit group `v` as three bytes; may write one byte beyond
-// (callers reserve that slack).
-inline void put_group(unsigned char *p, uint32_t v) { store32(p, __builtin_bswap32(v << 8)); }
 
 inline void put_chars(unsigned char *p, uint32_t v)
 {
@@ -397,31 +375,7 @@ namespace zt_b64 {
 const unsigned char *decode_run_portable(const unsigned char *p, const unsigned char *e, unsigned char *out,
                                          size_t &olen) noexcept
 {
-    unsigned char *o = out + olen;
-    while (e - p >= 16) {
-        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
-        uint32_t b = kDec.d[0][p[4]] | kDec.d[1][p[5]] | kDec.d[2][p[6]] | kDec.d[3][p[7]];
-        uint32_t c = kDec.d[0][p[8]] | kDec.d[1][p[9]] | kDec.d[2][p[10]] | kDec.d[3][p[11]];
-        uint32_t f = kDec.d[0][p[12]] | kDec.d[1][p[13]] | kDec.d[2][p[14]] | kDec.d[3][p[15]];
-        if ((a | b | c | f) & kBad)
-            break;
-        put_group(o, a);
-        put_group(o + 3, b);
-        put_group(o + 6, c);
-        put_group(o + 9, f);
-        o += 12;
-        p += 16;
-    }
-    while (e - p >= 4) {
-        uint32_t a = kDec.d[0][p[0]] | kDec.d[1][p[1]] | kDec.d[2][p[2]] | kDec.d[3][p[3]];
-        if (a & kBad)
-            break;
-        put_group(o, a);
-        o += 3;
-        p += 4;
-    }
-    olen = size_t(o - out);
-    return p;
+    return decode_groups(p, e, out, olen);
 }
 
 void encode_groups_portable(const unsigned char *in, size_t groups, unsigned char *out) noexcept

@@ -156,7 +156,7 @@ ZT_VBMI void encode_lines_vbmi(const unsigned char *in, size_t lines, size_t, un
 const unsigned char *decode_run_avx2(const unsigned char *p, const unsigned char *e, unsigned char *out,
                                      size_t &olen) noexcept
 {
-    return decode_run_portable(decode_blocks_avx2(p, e, out, olen), e, out, olen);
+    return decode_groups(decode_blocks_avx2(p, e, out, olen), e, out, olen);
 }
 
 void encode_groups_avx2(const unsigned char *in, size_t groups, size_t avail, unsigned char *out) noexcept
