@@ -3,6 +3,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zt_bench::gen {
@@ -87,6 +88,24 @@ inline std::vector<size_t> mbox_starts(const std::string &mbox)
         starts.push_back(at + 1);
     starts.push_back(mbox.size());
     return starts;
+}
+
+// [begin, end) of each message of an mbox, without its "From " envelope
+// line, which is not part of the message (fed to the parser, it would end
+// the header block at once).
+inline std::vector<std::pair<size_t, size_t>> message_ranges(const std::string &mbox)
+{
+    std::vector<size_t> at = mbox_starts(mbox);
+    std::vector<std::pair<size_t, size_t>> ranges;
+    for (size_t i = 0; i + 1 < at.size(); ++i) {
+        size_t body = at[i];
+        if (mbox.compare(body, 5, "From ") == 0) {
+            size_t nl = mbox.find('\n', body);
+            body = nl == std::string::npos || nl > at[i + 1] ? at[i + 1] : nl + 1;
+        }
+        ranges.push_back({body, at[i + 1]});
+    }
+    return ranges;
 }
 
 } // namespace zt_bench::gen

@@ -74,16 +74,9 @@ using Span = std::pair<size_t, size_t>;  // offset and length of one message
 // The messages of an mbox, each without its "From " envelope line.
 std::vector<Span> mbox_spans(const std::string &mbox)
 {
-    std::vector<size_t> starts = mbox_starts(mbox);
     std::vector<Span> spans;
-    for (size_t i = 0; i + 1 < starts.size(); ++i) {
-        size_t from = starts[i];
-        if (mbox.compare(from, 5, "From ") == 0) {
-            size_t nl = mbox.find('\n', from);
-            from = nl == std::string::npos || nl > starts[i + 1] ? starts[i + 1] : nl + 1;
-        }
-        spans.push_back({from, starts[i + 1] - from});
-    }
+    for (auto [begin, end] : message_ranges(mbox))
+        spans.push_back({begin, end - begin});
     return spans;
 }
 

@@ -103,15 +103,7 @@ struct DataSet {
         if (!spans.empty())
             return;
         bytes = make(size);
-        // Each message starts after its envelope ("From ") line, which is
-        // not part of the message.
-        std::vector<size_t> at = mbox_starts(bytes);
-        for (size_t i = 0; i + 1 < at.size(); ++i) {
-            size_t body = at[i];
-            if (bytes.compare(body, 5, "From ") == 0)
-                body = std::min(bytes.find('\n', body) + 1, at[i + 1]);
-            spans.push_back({body, at[i + 1]});
-        }
+        spans = message_ranges(bytes);
     }
 };
 
@@ -122,18 +114,8 @@ void run(benchmark::State &state, DataSet *set)
         state.SkipWithError("no data");
         return;
     }
-    ztmime_ctx *ctx = ztmime_init(0, 0);
-    ztmime_encoder *enc = nullptr;
-    ztview *decoded = ztview_init();
-    Totals t;
-    for (auto _ : state)
-        for (auto [begin, end] : set->spans)
-            parse_and_decode(ctx, &enc, decoded, set->bytes.data() + begin, end - begin, t);
-    ztview_destroy(decoded);
-    ztmime_encoder_destroy(enc);
-    ztmime_destroy(ctx);
+    Totals t = parse_and_decode_all(state, set->bytes, set->spans);
     double iters = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(set->bytes.size()));
     state.counters["decoded_MiB/iter"] = static_cast<double>(t.decoded) / iters / (1 << 20);
     state.counters["parts/iter"] = static_cast<double>(t.parts) / iters;
     state.counters["failures/iter"] = static_cast<double>(t.failures) / iters;

@@ -29,16 +29,7 @@ struct DataSet {
     std::string bytes;
     std::vector<std::pair<size_t, size_t>> spans;  // each message, without its "From " line
 
-    explicit DataSet(std::string b) : bytes(std::move(b))
-    {
-        std::vector<size_t> at = mbox_starts(bytes);
-        for (size_t i = 0; i + 1 < at.size(); ++i) {
-            size_t body = at[i];
-            if (bytes.compare(body, 5, "From ") == 0)
-                body = std::min(bytes.find('\n', body) + 1, at[i + 1]);
-            spans.push_back({body, at[i + 1]});
-        }
-    }
+    explicit DataSet(std::string b) : bytes(std::move(b)), spans(message_ranges(bytes)) {}
 };
 
 // One thread's handles.

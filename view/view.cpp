@@ -670,7 +670,7 @@ inline bool is_line_front(const ztview *src, const ztview *dst, size_t n) noexce
 // The first min(n, len(src)) bytes of src become dst's content: handed
 // over (cut) or shared (duplicate).  Room for the segments is made before
 // dst is emptied, so a failure leaves both views as they were.  Out of
-// line: the callers try line_front first, and stay small for it.
+// line: the callers take a line with line_front first, and stay small for it.
 template <bool Share>
 __attribute__((noinline)) ztview *replace_front(ztview *src, ztview *dst, size_t n, const char *module,
                                                 int line) noexcept
@@ -679,8 +679,6 @@ __attribute__((noinline)) ztview *replace_front(ztview *src, ztview *dst, size_t
         truncate(dst, n);  // a view replaced by its own front keeps just that
         return dst;
     }
-    if (is_line_front(src, dst, n))
-        return line_front<Share>(src, n, module);
     ztview *made = nullptr;
     if (!dst && !(dst = made = view_new(module)))
         return nullptr;
@@ -710,7 +708,10 @@ ztview *_ztview_duplicate_front(const ztview *src, ztview *dst, size_t n, const 
                                 int line) noexcept
 {
     // Sharing never changes src.
-    return replace_front<true>(const_cast<ztview *>(src), dst, n, module, line);
+    auto *from = const_cast<ztview *>(src);
+    if (is_line_front(from, dst, n))
+        return line_front<true>(from, n, module);
+    return replace_front<true>(from, dst, n, module, line);
 }
 
 ztview *_ztview_skip_until(ztview *v, ztview *dst, const char *set, const char *module, int line) noexcept

@@ -47,6 +47,7 @@
 using namespace ztmime_lines;
 using ztmime_scan::END_BARE_CR;
 using ztmime_scan::END_CRLF;
+using ztmime_scan::END_LF;
 using ztmime_scan::END_NONE;
 using ztmime_scan::npos;
 
@@ -105,6 +106,12 @@ ztmime_type field_event(const ztmime_ctx *ctx) noexcept
     return ctx->state == PART_HEAD ? ZTMIME_PART_HEADER : ZTMIME_HEADER;
 }
 
+// The ".\r\n" line that ends the input under ZTMIME_FLAG_DOT_END.
+bool is_dot_end(const ztmime_ctx *ctx, const Line &line) noexcept
+{
+    return (ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' && line.end == END_CRLF;
+}
+
 // End of the input (or the ".\r\n" line under ZTMIME_FLAG_DOT_END).
 Step end_of_input(Call &c) noexcept
 {
@@ -154,9 +161,8 @@ bool settle_scratch(Call &c) noexcept
     size_t &owed = ztmime_impl(ctx)->scratch_owed;
     const Line &line = c.line;
     const bool binary = (ctx->flags & ZTMIME_FLAG_BINARY) != 0;
-    const bool examined = line.total && line.end != END_NONE && (binary || line.end != END_BARE_CR) &&
-                          !((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' &&
-                            line.end == END_CRLF);
+    const bool examined =
+        line.total && line.end != END_NONE && (binary || line.end != END_BARE_CR) && !is_dot_end(ctx, line);
     if (!examined && ctx->header) {
         size_t len = ztview_get_len(ctx->header);
         if (!zt_view_dup_front(ctx->header, ctx->scratch, len) ||
@@ -201,7 +207,7 @@ Step classify_line(Call &c) noexcept
     }
     if (line.end == END_NONE)
         return incomplete_line(c);
-    if ((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' && line.end == END_CRLF)
+    if (is_dot_end(ctx, line))
         return end_of_input(c);
     return CARRY_ON;
 }
@@ -246,9 +252,8 @@ Step field_cut(Call &c, size_t n) noexcept
     ztmime_ctx *ctx = c.ctx;
     const Line &line = c.line;
     ztmime_scan::find_line_after_cut(ztmime_impl(ctx)->memo, ctx->input, c.cur, c.line, n);
-    if (line.total == 0 || (line.end != ztmime_scan::END_LF && line.end != END_CRLF) || line.first == ' ' ||
-        line.first == '\t' ||
-        ((ctx->flags & ZTMIME_FLAG_DOT_END) && line.len == 3 && line.first == '.' && line.end == END_CRLF))
+    if (line.total == 0 || (line.end != END_LF && line.end != END_CRLF) || line.first == ' ' ||
+        line.first == '\t' || is_dot_end(ctx, line))
         return START_OVER;
     // The line is examined here: scratch owes nothing and is emptied.
     ztmime_impl(ctx)->scratch_owed = 0;
