@@ -1,8 +1,8 @@
 // The low-level parse-and-decode loop: one message driven through the
 // parser in 64 KiB chunks, every header event given to ztmime_parse_header,
 // every body decoded through one encoder object reset with the part's
-// encoding code.  Shared by parse_decode and the reader benchmark, which
-// compares the reader with it in the same run.
+// encoding code.  Shared by parse_decode, threads_bench and the reader
+// benchmark, which compares the reader with it in the same run.
 #pragma once
 
 #include <algorithm>
@@ -23,9 +23,11 @@ struct Totals {
     size_t decoded = 0, parts = 0, failures = 0;
 };
 
-// Parses one message and decodes its bodies through `*enc`.
+// Parses one message and decodes its bodies through `*enc` (with `decode`
+// false, only follows the parts: header fields still go to
+// ztmime_parse_header).
 inline void parse_and_decode(ztmime_ctx *ctx, ztmime_encoder **enc, ztview *decoded, const char *p, size_t n,
-                      Totals &t)
+                             Totals &t, bool decode = true)
 {
     bool decoding = false;
     auto end_part = [&] {
@@ -58,7 +60,7 @@ inline void parse_and_decode(ztmime_ctx *ctx, ztmime_encoder **enc, ztview *deco
             case ZTMIME_PART_HEADERS_DONE: {
                 end_part();
                 int code = ctx->part.encoding;
-                if (code == ZTMIME_ENC_BASE64 || code == ZTMIME_ENC_QP || code == ZTMIME_ENC_UUENCODE) {
+                if (decode && (code == ZTMIME_ENC_BASE64 || code == ZTMIME_ENC_QP || code == ZTMIME_ENC_UUENCODE)) {
                     *enc = ztmime_encoder_reset(*enc, code, 1);
                     decoding = *enc != nullptr;
                     ++t.parts;

@@ -21,6 +21,17 @@ inline void append_base64_lines(std::string &out, size_t bytes, std::mt19937 &rn
     }
 }
 
+// A piece of `n` bytes of base64 lines that ends inside a line, as real
+// reads do: the chunk the peak-memory programs feed again and again.
+inline std::string base64_chunk(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string chunk;
+    append_base64_lines(chunk, n, rng);
+    chunk.resize(n);
+    return chunk;
+}
+
 inline void append_headers(std::string &m, int n, std::mt19937 &rng)
 {
     m += "From sender" + std::to_string(n) + "@example.org Mon Jan  1 00:00:00 2024\n";

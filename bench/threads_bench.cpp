@@ -16,14 +16,14 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "decode_loop.h"
 #include "mbox_gen.h"
 #include "ztmime.h"
 
 namespace {
 
+using namespace zt_bench;
 using namespace zt_bench::gen;
-
-constexpr size_t kChunk = 64u << 10;
 
 struct DataSet {
     std::string bytes;
@@ -37,7 +37,7 @@ struct Handles {
     ztmime_ctx *ctx = ztmime_init(0, 0);
     ztmime_encoder *enc = nullptr;
     ztview *out = ztview_init();
-    size_t decoded = 0;
+    Totals totals;
     ~Handles()
     {
         ztmime_destroy(ctx);
@@ -46,81 +46,13 @@ struct Handles {
     }
 };
 
-// Handles one event; `decoding` is whether body events go to the encoder.
-void on_event(Handles &h, int ev, ztview *view, bool decode, bool &decoding)
-{
-    auto end_part = [&] {
-        if (decoding) {
-            ztmime_encoder_finish(h.enc, h.out);
-            h.decoded += ztview_get_len(h.out);
-            ztview_rewind(h.out);
-            decoding = false;
-        }
-    };
-    switch (ev) {
-    case ZTMIME_HEADER:
-    case ZTMIME_PART_HEADER:
-        ztmime_parse_header(h.ctx, view, nullptr);
-        break;
-    case ZTMIME_HEADERS_DONE:
-    case ZTMIME_PART_HEADERS_DONE: {
-        end_part();
-        int code = h.ctx->part.encoding;
-        if (decode && (code == ZTMIME_ENC_BASE64 || code == ZTMIME_ENC_QP || code == ZTMIME_ENC_UUENCODE)) {
-            h.enc = ztmime_encoder_reset(h.enc, code, 1);
-            decoding = h.enc != nullptr;
-        }
-        break;
-    }
-    case ZTMIME_PART_BODY:
-        if (decoding) {
-            decoding = ztmime_encoder_update(h.enc, h.out, view) == 0;
-            h.decoded += ztview_get_len(h.out);
-            ztview_rewind(h.out);
-        }
-        break;
-    case ZTMIME_PART_DONE:
-    case ZTMIME_MSG_DONE:
-        end_part();
-        break;
-    default:
-        break;
-    }
-}
-
-void parse_message(Handles &h, const char *p, size_t n, bool decode)
-{
-    bool decoding = false;
-    ztmime_reset(h.ctx);
-    h.ctx->flags &= ~ZTMIME_FLAG_FINISH;
-    for (size_t off = 0;; off += kChunk) {
-        if (off < n) {
-            ztview *chunk = _ztview_from_buf(p + off, std::min(kChunk, n - off), 0, "host", __LINE__);
-            ztmime_update(h.ctx, chunk);
-            ztview_destroy(chunk);
-        } else {
-            ztmime_finish(h.ctx);
-        }
-        for (;;) {
-            ztview *view = nullptr;
-            int ev = ztmime_do(h.ctx, &view);
-            on_event(h, ev, view, decode, decoding);
-            ztview_destroy(view);
-            if (ev == ZTMIME_MSG_DONE || ev == ZTMIME_ERROR)
-                return;
-            if (ev == ZTMIME_NO_DATA)
-                break;
-        }
-    }
-}
-
 void run(benchmark::State &state, const DataSet *set, bool decode)
 {
     Handles h;
     for (auto _ : state)
         for (auto [b, e] : set->spans)
-            parse_message(h, set->bytes.data() + b, e - b, decode);
-    benchmark::DoNotOptimize(h.decoded);
+            parse_and_decode(h.ctx, &h.enc, h.out, set->bytes.data() + b, e - b, h.totals, decode);
+    benchmark::DoNotOptimize(h.totals.decoded);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(set->bytes.size()));
 }
 

@@ -12,38 +12,15 @@
 #include <vector>
 
 #include "ztmime.h"
+#include "views.h"
 #include "ztview.h"
 
 namespace zt_fuzz {
 
-struct ViewDeleter {
-    void operator()(ztview *v) const { ztview_destroy(v); }
-};
-using View = std::unique_ptr<ztview, ViewDeleter>;
-
-inline View make_view(std::string_view s) { return View(ztview_from_buf(s.data(), s.size())); }
-
-// `s` as a view of separate segments of `piece` bytes (0: one segment).
-inline View make_fragmented(std::string_view s, size_t piece)
-{
-    if (piece == 0)
-        return make_view(s);
-    View v(ztview_init());
-    for (size_t i = 0; i < s.size(); i += piece) {
-        View part = make_view(s.substr(i, piece));
-        ztview_move(v.get(), part.get(), piece);
-    }
-    return v;
-}
-
-inline std::string str(const ztview *v)
-{
-    size_t n = v ? ztview_get_len(v) : 0;
-    std::string s(n, '\0');
-    if (n)
-        ztview_copy_data_r(v, s.data(), &n, 0);
-    return s;
-}
+using zt_views::make_fragmented;
+using zt_views::make_view;
+using zt_views::str;
+using zt_views::View;
 
 // Printable rendering for failure messages.
 inline std::string escaped(std::string_view s)

@@ -13,46 +13,15 @@
 #include "common/alloc.h"
 
 #include "ztmime.h"
+#include "views.h"
 #include "ztview.h"
 
 namespace zt_test {
 
-// Owning handle for a view made in a test.
-struct ViewDeleter {
-    void operator()(ztview *v) const { ztview_destroy(v); }
-};
-using View = std::unique_ptr<ztview, ViewDeleter>;
-
-inline View make_view(std::string_view s)
-{
-    return View(ztview_from_buf(s.data(), s.size()));
-}
-
-// A view whose bytes are spread over segments of `piece` bytes each, in
-// separate blocks, so that readers must cross segment boundaries.
-inline View make_fragmented(std::string_view s, size_t piece = 1)
-{
-    View v(ztview_init());
-    for (size_t i = 0; i < s.size(); i += piece) {
-        View part = make_view(s.substr(i, piece));
-        // A move hands the segment over without merging it into a block
-        // that has spare room, so each piece stays its own segment.
-        ztview_move(v.get(), part.get(), piece);
-    }
-    return v;
-}
-
-inline std::string str(const ztview *v)
-{
-    std::string s(ztview_get_len(v), '\0');
-    if (!s.empty()) {
-        size_t n = s.size() + 1;
-        std::string buf(n, '\0');
-        ztview_copy_data_r(v, buf.data(), &n, 1);
-        s.assign(buf.data(), n);
-    }
-    return s;
-}
+using zt_views::make_fragmented;
+using zt_views::make_view;
+using zt_views::str;
+using zt_views::View;
 
 inline std::string read_file(const std::string &path, bool *ok = nullptr)
 {
