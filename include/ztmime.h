@@ -1352,6 +1352,33 @@ ZTMIME_EXPORT int ztmime_reader_header_at(const ztmime_reader *r, size_t i, cons
  * last field (errno untouched) or with errno ENOMEM (outputs untouched).
  */
 
+ZTMIME_EXPORT int ztmime_reader_field_at(const ztmime_reader *r, size_t i, const void **data,
+                                         size_t *len) ZT_NOEXCEPT;
+/*
+ * Field i of the same header block as the input gave it: the name, the
+ * colon, the value with its folding, and its line end (in an mbox, a
+ * ">From " line has already lost one ">").  No decoding, no NUL added:
+ * what a host needs to check a signature over the header, or to keep the
+ * fields and decode them later with ztmime_reader_decode_field.  *data
+ * stays valid until the next ZTMIME_ITEM_PART (or reset) and belongs to
+ * the reader.  Returns 0, or -1 when i is past the last field (errno
+ * untouched) or with errno ENOMEM (outputs untouched).
+ */
+
+ZTMIME_EXPORT size_t ztmime_reader_decode_field(const void *field, size_t len, char *out, size_t cap,
+                                                size_t *value_at) ZT_NOEXCEPT;
+/*
+ * Decodes one raw field (as ztmime_reader_field_at hands it out) the way
+ * ztmime_reader_header_at does, without a reader: its name as written, a
+ * NUL, its decoded value, a NUL.  They are written to out when they fit in
+ * cap bytes; *value_at (may be null) gets the offset of the value.  The
+ * name, like header_at's, ends at its first NUL byte.
+ *
+ * Returns the size of the result (at least 2), also when it did not fit:
+ * call again with that much room; or 0 with errno ENOMEM (EINVAL for null
+ * field with a non-zero len).
+ */
+
 ZTMIME_EXPORT const char *ztmime_reader_error(const ztmime_reader *r) ZT_NOEXCEPT;
 /*
  * Why the reader stopped after ZTMIME_ITEM_ERROR ("out of memory"); "" while

@@ -402,6 +402,56 @@ TEST(ReaderHeaders, ValuesDecodedToUtf8)
     ztmime_reader_destroy(r);
 }
 
+// Raw fields: whatever the chunking, they are the input's header block
+// byte for byte, and decoding one without the reader gives what
+// ztmime_reader_header_at gives.
+TEST(ReaderHeaders, RawFieldsDecodeAsTheReaderDoes)
+{
+    std::string m = "Subject: =?utf-8?Q?caf=C3=A9?= =?utf-8?Q?_au?=\r\n lait\r\nTo: J\xf6rg <j@x>\r\n"
+                    "X-Empty:\r\nX-Trail:  value \t\r\nContent-Type: multipart/mixed;\r\n\tboundary=b\r\n"
+                    "\r\n--b\r\nX-Part: =?iso-8859-1?q?=E9t=E9?=\n\nbody\r\n--b--\r\n";
+    for (size_t chunk : {size_t(0), size_t(1), size_t(3)}) {
+        ztmime_reader *r = ztmime_reader_new(0);
+        for (size_t at = 0; at < m.size(); at += chunk ? chunk : m.size())
+            ztmime_reader_feed(r, m.data() + at, std::min(chunk ? chunk : m.size(), m.size() - at));
+        ztmime_reader_finish(r);
+        std::vector<std::string> blocks;
+        const void *p;
+        size_t n;
+        for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
+            if (it != ZTMIME_ITEM_PART)
+                continue;
+            std::string block;
+            const void *raw;
+            size_t len;
+            for (size_t i = 0; ztmime_reader_field_at(r, i, &raw, &len) == 0; ++i) {
+                block.append(static_cast<const char *>(raw), len);
+                const char *name, *value;
+                ASSERT_EQ(ztmime_reader_header_at(r, i, &name, &value), 0);
+                size_t value_at = 0;
+                char small[2];
+                size_t need = ztmime_reader_decode_field(raw, len, small, sizeof small, &value_at);
+                ASSERT_GT(need, sizeof small);
+                std::string out(need, '\xff');
+                EXPECT_EQ(ztmime_reader_decode_field(raw, len, out.data(), out.size(), nullptr), need);
+                EXPECT_STREQ(out.c_str(), name) << i << " chunk " << chunk;
+                EXPECT_STREQ(out.c_str() + value_at, value) << i << " chunk " << chunk;
+                EXPECT_EQ(out.back(), '\0');
+            }
+            blocks.push_back(block);
+        }
+        ztmime_reader_destroy(r);
+        std::string top_raw = m.substr(0, m.find("\r\n\r\n") + 2);
+        EXPECT_EQ(blocks, (std::vector<std::string>{top_raw, "X-Part: =?iso-8859-1?q?=E9t=E9?=\n"})) << chunk;
+    }
+    char out[4] = "xyz";
+    EXPECT_EQ(ztmime_reader_decode_field(nullptr, 0, out, sizeof out, nullptr), 2u);
+    EXPECT_EQ(std::string(out, 2), std::string(2, '\0'));
+    errno = 0;
+    EXPECT_EQ(ztmime_reader_decode_field(nullptr, 1, out, sizeof out, nullptr), 0u);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 // Raw values (what follows the colon, with the line end) and what they
 // decode to: unfolding, trimming, encoded words and the blanks between
 // them, stray '=', 8-bit text on either side of a run of ASCII, NUL bytes.
@@ -486,6 +536,35 @@ TEST(ReaderAlloc, HeaderValuesOnRequest)
         const char *again = ztmime_reader_header(r, "subject");
         ASSERT_NE(again, nullptr) << n;
         EXPECT_STREQ(again, "\xc3\xa9t\xc3\xa9");
+        ztmime_reader_destroy(r);
+        if (!failed)
+            break;
+    }
+}
+
+// Raw fields split across pieces are copied on request, and decoding one
+// allocates: a failure gives -1 or 0 with ENOMEM, and the next call works.
+TEST(ReaderAlloc, RawFieldsOnRequest)
+{
+    for (long n = 1;; ++n) {
+        ztmime_reader *r = ztmime_reader_new(0);
+        for (size_t at = 0; at < sizeof kRich - 1; at += 5)
+            ztmime_reader_feed(r, kRich + at, std::min<size_t>(5, sizeof kRich - 1 - at));
+        const void *p;
+        size_t len;
+        while (ztmime_reader_next(r, &p, &len) != ZTMIME_ITEM_PART) {
+        }
+        zt_alloc_fail_at(n);
+        errno = 0;
+        int rc = ztmime_reader_field_at(r, 0, &p, &len);
+        size_t need = rc == 0 ? ztmime_reader_decode_field(p, len, nullptr, 0, nullptr) : 0;
+        bool failed = zt_alloc_fail_at(0) >= n;
+        if (rc != 0 || need == 0) {
+            EXPECT_EQ(errno, ENOMEM) << n;
+        }
+        ASSERT_EQ(ztmime_reader_field_at(r, 0, &p, &len), 0) << n;
+        EXPECT_EQ(std::string(static_cast<const char *>(p), len), "Subject: =?utf-8?B?w6l0w6k=?=\r\n");
+        EXPECT_EQ(ztmime_reader_decode_field(p, len, nullptr, 0, nullptr), sizeof "Subject" + sizeof "\xc3\xa9t\xc3\xa9");
         ztmime_reader_destroy(r);
         if (!failed)
             break;

@@ -35,6 +35,14 @@ PyObject *g_error = nullptr; // ztmime.Error
     throw py::error_already_set();
 }
 
+PyObject *str_or_throw(const char *p, size_t n)
+{
+    PyObject *o = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "replace");
+    if (!o)
+        throw py::error_already_set();
+    return o;
+}
+
 py::str utf8(const std::string &s)
 {
     PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
@@ -56,6 +64,61 @@ bool pack_headers(const ztmime_reader *r, std::string &out)
         out.append(name ? name : "").push_back('\0');
         out.append(value ? value : "").push_back('\0');
     }
+}
+
+// Appends the raw fields of the part last announced, each as its length
+// (uint32_t, host order) and its bytes: decoding waits until somebody
+// reads the headers (decode_fields).  False when out of memory.
+bool pack_raw_fields(const ztmime_reader *r, std::string &out)
+{
+    const void *field = nullptr;
+    size_t len = 0;
+    for (size_t i = 0;; ++i) {
+        errno = 0;
+        if (ztmime_reader_field_at(r, i, &field, &len) != 0)
+            return errno != ENOMEM;
+        auto n = static_cast<uint32_t>(len); // a block holds at most 1 MiB
+        out.append(reinterpret_cast<const char *>(&n), sizeof n);
+        out.append(static_cast<const char *>(field), len);
+    }
+}
+
+// The (name, value) pairs of fields packed by pack_raw_fields, decoded as
+// the reader decodes header values.
+py::list decode_fields(const py::bytes &packed)
+{
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(packed.ptr(), &data, &size) != 0)
+        throw py::error_already_set();
+    py::list out;
+    std::string buf;
+    for (size_t at = 0, end = static_cast<size_t>(size); at + sizeof(uint32_t) <= end;) {
+        uint32_t n;
+        std::memcpy(&n, data + at, sizeof n);
+        at += sizeof n;
+        if (n > end - at)
+            throw py::value_error("decode_fields() takes what the reader packed");
+        size_t value_at = 0;
+        if (buf.size() < 4 * size_t(n) + 64)
+            buf.resize(4 * size_t(n) + 64); // room for what decoding usually makes of n bytes
+        size_t need = ztmime_reader_decode_field(data + at, n, buf.data(), buf.size(), &value_at);
+        if (need > buf.size()) {
+            buf.resize(need);
+            need = ztmime_reader_decode_field(data + at, n, buf.data(), buf.size(), &value_at);
+        }
+        if (need == 0)
+            throw std::bad_alloc();
+        const char *name = buf.data(), *value = buf.data() + value_at;
+        py::object pair = py::reinterpret_steal<py::object>(PyTuple_New(2));
+        if (!pair)
+            throw py::error_already_set();
+        PyTuple_SET_ITEM(pair.ptr(), 0, str_or_throw(name, std::strlen(name)));
+        PyTuple_SET_ITEM(pair.ptr(), 1, str_or_throw(value, std::strlen(value)));
+        out.append(pair);
+        at += n;
+    }
+    return out;
 }
 
 const char *or_empty(const char *s) { return s ? s : ""; }
@@ -84,14 +147,6 @@ struct PartRec {
         problems = pi->problems;
     }
 };
-
-PyObject *str_or_throw(const char *p, size_t n)
-{
-    PyObject *o = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "replace");
-    if (!o)
-        throw py::error_already_set();
-    return o;
-}
 
 // A run of bytes in one of a Reader's pools, by offset: the pools grow
 // while a batch is gathered, so pointers would not last.
@@ -532,7 +587,7 @@ class Reader {
                 p.parent = open_.empty() ? -1 : static_cast<long>(open_.back() - msg_first_);
                 take_info(p, ztmime_reader_part(r_));
                 p.headers.at = text_.size();
-                if (!pack_headers(r_, text_)) {
+                if (!pack_raw_fields(r_, text_)) {
                     failed = true;
                     err = ENOMEM;
                     return false;
@@ -691,6 +746,9 @@ PYBIND11_MODULE(_ztmime, m)
              "takes; finishes the reader at the end of the file; [] once every message was handed out.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &Reader::next_item);
+
+    m.def("decode_fields", &decode_fields, py::arg("packed"),
+          "The (name, value) pairs of the header fields in a part tuple, values decoded to str.");
 
     m.attr("PROBLEM_DECODE") = ZTMIME_PROBLEM_DECODE;
     m.attr("PROBLEM_CHARSET") = ZTMIME_PROBLEM_CHARSET;

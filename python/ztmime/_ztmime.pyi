@@ -11,6 +11,8 @@ PROBLEM_TRUNCATED: int
 PROBLEM_HEADER: int
 library_version: str
 
+def decode_fields(packed: bytes) -> list[tuple[str, str]]: ...
+
 class Error(Exception):
     """An error reported by the mail library."""
 
@@ -46,7 +48,7 @@ class PartInfo:
     def headers(self) -> list[tuple[str, str]]: ...
 
 # (path, depth, content_type, charset, disposition, filename, encoding,
-#  container, size, problems, packed headers, content, parent index)
+#  container, size, problems, packed raw header fields, content, parent index)
 PartTuple = tuple[str, int, str, str, str, str, int, bool, int, int, bytes, bytes, int]
 
 class Reader:

@@ -36,10 +36,9 @@ class Headers(Mapping):
 
     @classmethod
     def _from_packed(cls, packed: bytes) -> "Headers":
-        if not packed:
-            return cls([])
-        items = packed.decode("utf-8", "replace").split("\0")
-        return cls(list(zip(items[0:-1:2], items[1:-1:2])))
+        # The raw fields as the extension packed them: decoded only now,
+        # when somebody reads them.
+        return cls(_ztmime.decode_fields(packed) if packed else [])
 
     def _map(self) -> dict[str, str]:
         if self._index is None:

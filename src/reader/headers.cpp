@@ -589,8 +589,6 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
     return ok;
 }
 
-bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept;
-
 bool decode_headers(const ztmime_reader *r) noexcept
 {
     ByteBuf &dec = r->dec;
@@ -606,6 +604,23 @@ bool decode_headers(const ztmime_reader *r) noexcept
     field.release();
     r->dec_ready = ok;
     return ok;
+}
+
+bool copy_raw_fields(const ztmime_reader *r) noexcept
+{
+    ByteBuf &raw = r->raw;
+    ByteBuf &idx = r->raw_index;
+    raw.clear();
+    idx.clear();
+    if (!raw.reserve(r->shown.bytes) || !idx.reserve((r->shown.count + 1) * sizeof(size_t)))
+        return false;
+    for (size_t i = 0; i < r->shown.count; ++i) {
+        idx.append(&raw.n, sizeof raw.n);
+        raw.append_view(r->shown.get(i));
+    }
+    idx.append(&raw.n, sizeof raw.n);
+    r->raw_ready = true;
+    return true;
 }
 
 // Appends a field's name and decoded value, each NUL-ended, and where they

@@ -66,6 +66,7 @@ void clear_state(ztmime_reader *r) noexcept
     r->dec.clear();
     r->dec_index.clear();
     r->dec_ready = false;
+    r->raw_ready = false;
     ztview_rewind(r->in);
     ztview_rewind(r->out);
     r->seg = 0;
@@ -99,6 +100,8 @@ void release_all(ztmime_reader *r) noexcept
     r->shown.release();
     r->dec.release();
     r->dec_index.release();
+    r->raw.release();
+    r->raw_index.release();
     r->conv.release();
     r->scratch.release();
     r->paths.release();
@@ -252,6 +255,7 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     std::swap(r->collect, r->shown);
     r->collect.clear();
     r->dec_ready = false;
+    r->raw_ready = false;
     r->announce = true;
     return n->info.container || body_start(r, *n);
 }
@@ -597,6 +601,61 @@ ZTMIME_EXPORT int ztmime_reader_header_at(const ztmime_reader *r, size_t i, cons
     if (value)
         *value = r->dec.str(at[1]);
     return 0;
+}
+
+ZTMIME_EXPORT int ztmime_reader_field_at(const ztmime_reader *r, size_t i, const void **data, size_t *len) noexcept
+{
+    if (!r || i >= r->shown.count)
+        return -1;
+    const ztview *v = r->shown.get(i);
+    const unsigned char *p = nullptr;
+    size_t n = 0;
+    if (ztview_segment_count(v) > 1) {
+        // A field split across input pieces is handed out from a copy of
+        // the block, made once and kept until the next block.
+        if (!r->raw_ready && !copy_raw_fields(r)) {
+            errno = ENOMEM;
+            return -1;
+        }
+        size_t at[2];
+        std::memcpy(at, r->raw_index.p + i * sizeof(size_t), sizeof at);
+        p = r->raw.p + at[0];
+        n = at[1] - at[0];
+    } else if (ztview_segment(v, 0, &p, &n) != 0) {
+        p = reinterpret_cast<const unsigned char *>("");
+        n = 0;
+    }
+    if (data)
+        *data = p;
+    if (len)
+        *len = n;
+    return 0;
+}
+
+ZTMIME_EXPORT size_t ztmime_reader_decode_field(const void *field, size_t len, char *out, size_t cap,
+                                                size_t *value_at) noexcept
+{
+    if (!field && len) {
+        errno = EINVAL;
+        return 0;
+    }
+    ByteBuf dec, idx;
+    size_t need = 0;
+    const auto *p = field ? static_cast<const unsigned char *>(field) : reinterpret_cast<const unsigned char *>("");
+    if (decode_field(p, len, dec, idx)) {
+        size_t at[2];
+        std::memcpy(at, idx.p, sizeof at);
+        need = dec.n;
+        if (value_at)
+            *value_at = at[1];
+        if (out && need <= cap)
+            std::memcpy(out, dec.p, need);
+    } else {
+        errno = ENOMEM;
+    }
+    dec.release();
+    idx.release();
+    return need;
 }
 
 ZTMIME_EXPORT const char *ztmime_reader_error(const ztmime_reader *r) noexcept

@@ -107,6 +107,9 @@ struct ztmime_reader {
     mutable zt_reader::ByteBuf dec;  // decoded names and values of `shown`
     mutable zt_reader::ByteBuf dec_index;
     mutable bool dec_ready;
+    mutable zt_reader::ByteBuf raw;        // copies of `shown`'s fields when one spans segments
+    mutable zt_reader::ByteBuf raw_index;  // their offsets in `raw`, one past the last field's end
+    mutable bool raw_ready;
 
     zt_reader::Body body;
     zt_reader::ByteBuf scratch;   // a field's bytes while it is interpreted
@@ -132,6 +135,8 @@ namespace zt_reader {
 bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept;
 bool decode_headers(const ztmime_reader *r) noexcept;
 bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept;
+bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept;
+bool copy_raw_fields(const ztmime_reader *r) noexcept;
 
 // body.cpp
 bool body_start(ztmime_reader *r, const Node &n) noexcept;
