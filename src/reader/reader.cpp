@@ -23,6 +23,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "reader/reader.h"
+#include "front_segment.h"
 
 using namespace zt_reader;
 
@@ -607,10 +608,10 @@ ZTMIME_EXPORT int ztmime_reader_field_at(const ztmime_reader *r, size_t i, const
 {
     if (!r || i >= r->shown.count)
         return -1;
-    const ztview *v = r->shown.get(i);
     const unsigned char *p = nullptr;
-    size_t n = 0;
-    if (ztview_segment_count(v) > 1) {
+    size_t n = 0, count = 0;
+    _ztview_front_segment(r->shown.get(i), &p, &n, &count);
+    if (count > 1) {
         // A field split across input pieces is handed out from a copy of
         // the block, made once and kept until the next block.
         if (!r->raw_ready && !copy_raw_fields(r)) {
@@ -621,9 +622,8 @@ ZTMIME_EXPORT int ztmime_reader_field_at(const ztmime_reader *r, size_t i, const
         std::memcpy(at, r->raw_index.p + i * sizeof(size_t), sizeof at);
         p = r->raw.p + at[0];
         n = at[1] - at[0];
-    } else if (ztview_segment(v, 0, &p, &n) != 0) {
+    } else if (!p) {
         p = reinterpret_cast<const unsigned char *>("");
-        n = 0;
     }
     if (data)
         *data = p;
