@@ -107,8 +107,10 @@ py::list decode_fields(const py::bytes &packed)
             buf.resize(need);
             need = ztmime_reader_decode_field(data + at, n, buf.data(), buf.size(), &value_at);
         }
-        if (need == 0)
-            throw std::bad_alloc();
+        if (need == 0) {
+            PyErr_SetString(PyExc_MemoryError, "out of memory");
+            throw py::error_already_set();
+        }
         const char *name = buf.data(), *value = buf.data() + value_at;
         py::object pair = py::reinterpret_steal<py::object>(PyTuple_New(2));
         if (!pair)

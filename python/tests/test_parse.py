@@ -236,6 +236,13 @@ def test_corpus_message_is_the_same_at_every_chunking(path):
     for p in ztmime.parse(data).walk():
         assert p.size == len(p.content)
         assert p.is_container == p.content_type.startswith(("multipart/", "message/rfc822")) or p.problems
+    # Header fields kept raw and decoded when read are those the reader
+    # decodes for its item stream.
+    items = ztmime.Reader()
+    items.feed(data)
+    items.finish()
+    eager = [value.headers for kind, value in items if kind == ztmime.Item.PART]
+    assert [p.headers.fields for p in ztmime.parse(data).walk()] == eager
 
 
 @needs_corpus
