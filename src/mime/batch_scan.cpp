@@ -15,7 +15,7 @@
 namespace ztmime_scan {
 namespace {
 
-#if ZT_BATCH_X86
+#ifdef ZT_BATCH_X86
 
 // For 64 bytes s[0..63], one bit each: an LF, a CR, a byte in the stop set.
 struct Masks {
@@ -180,7 +180,7 @@ const unsigned char *scan_bytes(const unsigned char *q, const unsigned char *lim
 const unsigned char *clean_lines_end(const unsigned char *q, const unsigned char *lim, const bool *stop,
                                      bool dot) noexcept
 {
-#if ZT_BATCH_X86
+#ifdef ZT_BATCH_X86
     // Without the dot, its compare repeats the dash's.
     const char dot_or_dash = dot ? '.' : '-';
     if (zt_cpu::features() & zt_cpu::kAvx2)
