@@ -8,6 +8,7 @@
 #include "common/alloc.h"
 #include "common/handles.h"
 #include "common/module.h"
+#include "mime/batch_scan.h"
 #include "mime/ctx.h"
 
 namespace ztmime_lines {
@@ -73,7 +74,8 @@ bool keep_in_scratch(ztmime_ctx *ctx, size_t from, size_t to) noexcept
 
 size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexcept
 {
-    const bool *stop = batch_stop.stop[(ctx->flags & ZTMIME_FLAG_DOT_END) ? 1 : 0];
+    const bool dot = (ctx->flags & ZTMIME_FLAG_DOT_END) != 0;
+    const bool *stop = batch_stop.stop[dot ? 1 : 0];
     const size_t max_line = ctx->max_line;
     const size_t total = line.total;
     size_t pos = line.len;
@@ -86,6 +88,16 @@ size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexce
             for (;;) {
                 if (stop[*q])
                     return pos;
+                // Whole lines at a time while none could be special, in
+                // windows short enough that every line in one is within
+                // max_line; then the line that stopped the scan, if any,
+                // one at a time.  Its next byte must be in the segment.
+                const unsigned char *lim = end - 1;
+                if (max_line && static_cast<size_t>(lim - q) > max_line + 1)
+                    lim = q + max_line + 1;
+                const unsigned char *r = ztmime_scan::clean_lines_end(q, lim, stop, dot);
+                pos += static_cast<size_t>(r - q);
+                q = r;
                 const unsigned char *e = ztmime_scan::find_cr_or_lf(q, end);
                 if (e == end || e + 1 == end)
                     break; // terminator or the byte after it in a later segment

@@ -6,7 +6,11 @@
 #define ZT_MODULE "reader"
 
 #include "common/module.h"
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+
+#include "common/cpu.h"
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #include "reader/reader.h"
@@ -38,10 +42,45 @@ LineStart classify(const unsigned char *p, size_t n, bool final) noexcept
     return i ? kQuoted : kFrom;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// next_candidate's search 64 bytes at a time while p[k + 64] is in the
+// buffer; returns where it stopped, or the candidate (at most k + 64).
+__attribute__((target("avx2"))) size_t candidate_blocks_avx2(const unsigned char *p, size_t k, size_t n,
+                                                             bool &found) noexcept
+{
+    const __m256i nl = _mm256_set1_epi8('\n'), f = _mm256_set1_epi8('F'), gt = _mm256_set1_epi8('>');
+    for (; k + 65 <= n; k += 64) {
+        uint64_t mask = 0;
+        for (int h = 0; h < 2; ++h) {
+            const unsigned char *s = p + k + 32 * h;
+            __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s));
+            __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 1));
+            __m256i hit = _mm256_and_si256(_mm256_cmpeq_epi8(a, nl),
+                                           _mm256_or_si256(_mm256_cmpeq_epi8(b, f), _mm256_cmpeq_epi8(b, gt)));
+            mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hit))) << (32 * h);
+        }
+        if (mask) {
+            found = true;
+            return k + static_cast<size_t>(__builtin_ctzll(mask)) + 1;
+        }
+    }
+    found = false;
+    return k;
+}
+#endif
+
 // The next line start in (i, n) whose first byte is "F" or ">", or n.
 size_t next_candidate(const unsigned char *p, size_t i, size_t n) noexcept
 {
     size_t k = i;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (zt_cpu::features() & zt_cpu::kAvx2) {
+        bool found;
+        k = candidate_blocks_avx2(p, k, n, found);
+        if (found)
+            return k;
+    }
+#endif
 #if defined(__SSE2__)
     const __m128i nl = _mm_set1_epi8('\n'), f = _mm_set1_epi8('F'), gt = _mm_set1_epi8('>');
     for (; k + 17 <= n; k += 16) {
