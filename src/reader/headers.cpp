@@ -6,18 +6,43 @@
 #include <cerrno>
 #include <cstdio>
 #include <strings.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/handles.h"
 #include "common/module.h"
+#include "mime/params_flat.h"
 #include "reader/reader.h"
 
 namespace zt_reader {
 
 bool HeaderBlock::add(ztview *field) noexcept
 {
-    size_t len = ztview_get_len(field);
+    // The field's length, last byte and first bytes: straight from its one
+    // segment as a rule, else gathered from its segments.
+    unsigned char head[24];
+    const unsigned char *p;
+    size_t len, n;
     unsigned char last = 0;
-    last_ended = len && ztview_getnchar(field, len - 1, &last) == 0 && last == '\n';
+    if (ztview_segment_count(field) == 1 && ztview_segment(field, 0, &p, &len) == 0) {
+        n = std::min(len, sizeof head);
+        last = len ? p[len - 1] : 0;
+    } else {
+        len = ztview_get_len(field);
+        if (len)
+            ztview_getnchar(field, len - 1, &last);
+        n = 0;
+        const unsigned char *seg;
+        size_t sl;
+        for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &sl) == 0; ++s) {
+            size_t k = std::min(sl, sizeof head - n);
+            std::memcpy(head + n, seg, k);
+            n += k;
+        }
+        p = head;
+    }
+    last_ended = last == '\n';
     ++seen;
     if (count >= kMaxFields || len > kMaxBlockBytes - bytes) {
         problems |= ZTMIME_PROBLEM_HEADER;
@@ -30,16 +55,6 @@ bool HeaderBlock::add(ztview *field) noexcept
     bytes += len;
     // The first Content-Type and Content-Disposition fields are the ones
     // that count.
-    unsigned char head[24];
-    size_t n = 0;
-    const unsigned char *seg;
-    size_t sl;
-    for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &sl) == 0; ++s) {
-        size_t k = std::min(sl, sizeof head - n);
-        std::memcpy(head + n, seg, k);
-        n += k;
-    }
-    const unsigned char *p = head;
     if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
         size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
         while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
@@ -85,67 +100,71 @@ const unsigned char *field_body(const unsigned char *p, size_t n, size_t *len) n
     return p + skip;
 }
 
-// Parameters of a structured field, names in lower case.
-struct Params {
-    ByteBuf list;  // per entry: size_t name length, name, size_t value length, value
-    ByteBuf main;  // main value, lower case
+} // namespace
 
-    ~Params() { list.release(), main.release(); }
-
-    bool add(const ztview *name, const ztview *value) noexcept
-    {
-        size_t nl = ztview_get_len(name), vl = ztview_get_len(value);
-        if (!list.reserve(2 * sizeof(size_t) + nl + vl))
-            return false;
-        list.append(&nl, sizeof nl);
-        size_t at = list.n;
-        list.append_view(name);
-        for (size_t i = at; i < list.n; ++i)
-            list.p[i] = lower(list.p[i]);
-        list.append(&vl, sizeof vl);
-        list.append_view(value);
-        return true;
-    }
-    // Whether a parameter name begins with `base`.
-    bool any(const char *base) const noexcept
-    {
-        size_t k = std::strlen(base);
-        for (size_t at = 0; at < list.n;) {
-            size_t nl, vl;
-            std::memcpy(&nl, list.p + at, sizeof nl);
-            const unsigned char *np = list.p + at + sizeof nl;
-            if (nl >= k && std::memcmp(np, base, k) == 0)
-                return true;
-            std::memcpy(&vl, np + nl, sizeof vl);
-            at += 2 * sizeof(size_t) + nl + vl;
-        }
+bool Params::add(const unsigned char *name, size_t nl, const unsigned char *value, size_t vl) noexcept
+{
+    if (!list.reserve(2 * sizeof(size_t) + nl + vl))
         return false;
-    }
-    // The value of the first parameter called `name`, or null.
-    const unsigned char *get(const char *name, size_t *len) const noexcept
-    {
-        size_t k = std::strlen(name);
-        for (size_t at = 0; at < list.n;) {
-            size_t nl, vl;
-            std::memcpy(&nl, list.p + at, sizeof nl);
-            const unsigned char *np = list.p + at + sizeof nl;
-            std::memcpy(&vl, np + nl, sizeof vl);
-            const unsigned char *vp = np + nl + sizeof vl;
-            if (nl == k && std::memcmp(np, name, k) == 0) {
-                *len = vl;
-                return vp;
-            }
-            at = static_cast<size_t>(vp + vl - list.p);
-        }
-        return nullptr;
-    }
-};
+    list.append(&nl, sizeof nl);
+    for (size_t i = 0; i < nl; ++i)
+        list.p[list.n++] = lower(name[i]);
+    list.append(&vl, sizeof vl);
+    list.append(value, vl);
+    return true;
+}
 
-// Reads the main value and parameters of a field body with the header
-// toolkit.  False for lack of memory; *problems gets
-// ZTMIME_PROBLEM_HEADER for anything malformed.
+bool Params::add(const ztview *name, const ztview *value) noexcept
+{
+    size_t nl = ztview_get_len(name), vl = ztview_get_len(value);
+    if (!list.reserve(2 * sizeof(size_t) + nl + vl))
+        return false;
+    list.append(&nl, sizeof nl);
+    size_t at = list.n;
+    list.append_view(name);
+    for (size_t i = at; i < list.n; ++i)
+        list.p[i] = lower(list.p[i]);
+    list.append(&vl, sizeof vl);
+    list.append_view(value);
+    return true;
+}
+
+bool Params::any(const char *base) const noexcept
+{
+    size_t k = std::strlen(base);
+    for (size_t at = 0; at < list.n;) {
+        size_t nl, vl;
+        std::memcpy(&nl, list.p + at, sizeof nl);
+        const unsigned char *np = list.p + at + sizeof nl;
+        if (nl >= k && std::memcmp(np, base, k) == 0)
+            return true;
+        std::memcpy(&vl, np + nl, sizeof vl);
+        at += 2 * sizeof(size_t) + nl + vl;
+    }
+    return false;
+}
+
+const unsigned char *Params::get(const char *name, size_t *len) const noexcept
+{
+    size_t k = std::strlen(name);
+    for (size_t at = 0; at < list.n;) {
+        size_t nl, vl;
+        std::memcpy(&nl, list.p + at, sizeof nl);
+        const unsigned char *np = list.p + at + sizeof nl;
+        std::memcpy(&vl, np + nl, sizeof vl);
+        const unsigned char *vp = np + nl + sizeof vl;
+        if (nl == k && std::memcmp(np, name, k) == 0) {
+            *len = vl;
+            return vp;
+        }
+        at = static_cast<size_t>(vp + vl - list.p);
+    }
+    return nullptr;
+}
+
 bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problems) noexcept
 {
+    ps.clear();
     ViewHandle body(_ztview_from_buf(p, n, 0, ZT_MODULE, __LINE__), ZT_MODULE);
     if (!body && n)
         return false;
@@ -193,6 +212,34 @@ bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problem
     zt_view_free(attr);
     return ok;
 }
+
+int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept
+{
+    using ztmime_params::Read;
+    ps.clear();
+    ztmime_params::Cursor c(p, p + n);
+    ztmime_params::Span main, name, value;
+    if (!c.main_value(&main) || main.n == 0)
+        return 0;
+    if (!ps.main.append(main.p, main.n))
+        return -1;
+    for (size_t i = 0; i < ps.main.n; ++i)
+        ps.main.p[i] = lower(ps.main.p[i]);
+    c.skip_white_and_semicolons();
+    for (;;) {
+        Read got = c.param(&name, &value, true);
+        if (got == Read::kDone)
+            return 1;
+        if (got == Read::kIrregular) {
+            ps.clear();
+            return 0;
+        }
+        if (!ps.add(name.p, name.n, value.p, value.n))
+            return -1;
+    }
+}
+
+namespace {
 
 // Percent escapes of an extended parameter value.
 void percent_decode(const unsigned char *p, size_t n, ByteBuf &out) noexcept
@@ -348,16 +395,27 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 {
     const HeaderBlock &b = r->collect;
     uint32_t problems = b.problems;
-    Params ct, cd;
+    Params &ct = r->ct_params, &cd = r->cd_params;
+    ct.clear(), cd.clear();
     for (int k = 0; k < 2; ++k) {
         size_t at = k ? b.cd_index : b.ct_index, blen = 0;
         if (!at)
             continue;
-        ByteBuf &f = r->scratch;
-        f.clear();
-        bool ok = f.append_view(b.get(at - 1)) && f.n;
-        const unsigned char *body = ok ? field_body(f.p, f.n, &blen) : nullptr;
-        if (!ok || !read_params(body, blen, k ? cd : ct, &problems))
+        // The field where it lies when it is one segment, else a copy.
+        const ztview *field = b.get(at - 1);
+        const unsigned char *fp;
+        size_t fn;
+        if (ztview_segment_count(field) != 1 || ztview_segment(field, 0, &fp, &fn) != 0) {
+            ByteBuf &f = r->scratch;
+            f.clear();
+            if (!f.append_view(field) || !f.n)
+                return false;
+            fp = f.p, fn = f.n;
+        }
+        const unsigned char *body = field_body(fp, fn, &blen);
+        Params &ps = k ? cd : ct;
+        int flat = read_params_flat(body, blen, ps);
+        if (flat < 0 || (flat == 0 && !read_params(body, blen, ps, &problems)))
             return false;
     }
 
@@ -460,13 +518,36 @@ void drop_nuls(ByteBuf &out, size_t start) noexcept
     out.n = w;
 }
 
-// The length of the start of p[0, n) that is plain text: ASCII without
-// line breaks, NUL or '=', taken eight bytes at a time.
-size_t plain_prefix(const unsigned char *p, size_t n) noexcept
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p is a NUL, CR, LF, '=' or not ASCII.
+unsigned stops16(const unsigned char *p) noexcept
 {
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, _mm_setzero_si128()), _mm_cmpeq_epi8(w, _mm_set1_epi8('\n'))),
+                                     _mm_or_si128(_mm_cmpeq_epi8(w, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(w, _mm_set1_epi8('='))));
+    // A byte with its high bit set is not ASCII: movemask sees it too.
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(bad, w)));
+}
+#endif
+
+// The first NUL, CR, LF, '=' or non-ASCII byte of p[0, n), or n.
+size_t next_stop(const unsigned char *p, size_t n) noexcept
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    if (n >= 16) {
+        for (; i + 16 <= n; i += 16)
+            if (unsigned m = stops16(p + i))
+                return i + static_cast<size_t>(__builtin_ctz(m));
+        // The last bytes through one more load that ends at n.
+        if (i < n)
+            if (unsigned m = stops16(p + n - 16) >> (i - (n - 16)))
+                return i + static_cast<size_t>(__builtin_ctz(m));
+        return n;
+    }
+#endif
     constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
-    size_t i = 0;
     for (uint64_t w; i + 8 <= n; i += 8) {
         std::memcpy(&w, p + i, 8);
         if ((w & highs) | has_zero(w) | has_zero(w ^ ('\n' * ones)) | has_zero(w ^ ('\r' * ones)) |
@@ -478,12 +559,58 @@ size_t plain_prefix(const unsigned char *p, size_t n) noexcept
     return i;
 }
 
+// The length of the start of p[0, n) that is plain text: ASCII without
+// line breaks, NUL or "=?" (the start of an encoded word).
+size_t plain_prefix(const unsigned char *p, size_t n) noexcept
+{
+    size_t i = next_stop(p, n);
+    while (i < n && p[i] == '=' && !(i + 1 < n && p[i + 1] == '?'))
+        ++i, i += next_stop(p + i, n - i);
+    return i;
+}
+
 // Whether p[from, to) holds only blanks.
 bool all_blank(const unsigned char *p, size_t from, size_t to) noexcept
 {
     for (size_t k = from; k < to; ++k)
         if (!blank(p[k]))
             return false;
+    return true;
+}
+
+// Unfolds a value of plain text (see plain_prefix) straight into out and
+// drops the blanks at either end: the result the general reading gives,
+// since such text has no encoded word, no NUL and nothing to convert.  The
+// first `plain` bytes are known to be plain.  False, with out as it was,
+// when some byte that is not a line break stops the plain text; out has
+// room for n + 1 more bytes.
+bool unfold_plain(const unsigned char *p, size_t n, size_t plain, ByteBuf &out) noexcept
+{
+    unsigned char *const base = out.p + out.n;
+    unsigned char *o = base;
+    size_t i = 0;
+    for (size_t k = plain;;) {
+        std::memcpy(o, p + i, k);
+        o += k;
+        i += k;
+        if (i >= n)
+            break;
+        if (p[i] != '\r' && p[i] != '\n')
+            return false;
+        while (i < n && (p[i] == '\r' || p[i] == '\n'))
+            ++i;
+        if (i < n)
+            ++i, *o++ = ' ';  // the byte after the breaks, whatever it is
+        k = plain_prefix(p + i, n - i);
+    }
+    while (o > base && blank(o[-1]))
+        --o;
+    size_t b = 0;
+    while (base + b < o && blank(base[b]))
+        ++b;
+    if (b)
+        std::memmove(base, base + b, static_cast<size_t>(o - base) - b);
+    out.n += static_cast<size_t>(o - base) - b;
     return true;
 }
 
@@ -500,8 +627,15 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
             --e;
         return out.append(p + b, e - b);
     }
-    // Otherwise one-line values are still read where they are, without an
-    // unfolded copy.
+    // Next, plain text folded over several lines.
+    if (!out.reserve(n + 1))
+        return false;
+    return unfold_plain(p, n, plain, out) || decode_value_general(p, n, out);
+}
+
+bool decode_value_general(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+{
+    // One-line values are read where they are, without an unfolded copy.
     ByteBuf u;
     const unsigned char *v = p;
     size_t e = unfolded_length(p, n);
@@ -597,11 +731,18 @@ bool decode_headers(const ztmime_reader *r) noexcept
     ByteBuf &idx = r->dec_index;
     dec.clear();
     idx.clear();
-    ByteBuf field;
-    bool ok = true;
+    ByteBuf field;  // a field held in several segments, made contiguous
+    bool ok = idx.reserve(2 * sizeof(size_t) * r->shown.count);
     for (size_t i = 0; ok && i < r->shown.count; ++i) {
+        const ztview *v = r->shown.get(i);
+        const unsigned char *p;
+        size_t n;
+        if (ztview_segment_count(v) == 1 && ztview_segment(v, 0, &p, &n) == 0) {
+            ok = decode_field(p, n, dec, idx);
+            continue;
+        }
         field.clear();
-        ok = field.append_view(r->shown.get(i)) && decode_field(field.p, field.n, dec, idx);
+        ok = field.append_view(v) && decode_field(field.p, field.n, dec, idx);
     }
     field.release();
     r->dec_ready = ok;

@@ -101,6 +101,8 @@ void release_all(ztmime_reader *r) noexcept
     r->dec_index.release();
     r->conv.release();
     r->scratch.release();
+    r->ct_params.release();
+    r->cd_params.release();
     r->paths.release();
     r->cuts.release();
     r->line_head.release();

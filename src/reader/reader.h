@@ -47,6 +47,23 @@ struct HeaderBlock {
     void release() noexcept { clear(), views.release(); }
 };
 
+// Parameters of a structured field (Content-Type, Content-Disposition),
+// names in lower case.  The buffers are kept from one header block to the
+// next.
+struct Params {
+    ByteBuf list;  // per entry: size_t name length, name, size_t value length, value
+    ByteBuf main;  // main value, lower case
+
+    bool add(const ztview *name, const ztview *value) noexcept;
+    bool add(const unsigned char *name, size_t nl, const unsigned char *value, size_t vl) noexcept;
+    // Whether a parameter name begins with `base`.
+    bool any(const char *base) const noexcept;
+    // The value of the first parameter called `name`, or null.
+    const unsigned char *get(const char *name, size_t *len) const noexcept;
+    void clear() noexcept { list.clear(), main.clear(); }
+    void release() noexcept { list.release(), main.release(); }
+};
+
 // One part of the tree, open or just ended.  Its texts live in `text`.
 struct Node {
     ByteBuf text;          // "", content type, charset, disposition, file name, each NUL-ended
@@ -110,6 +127,7 @@ struct ztmime_reader {
 
     zt_reader::Body body;
     zt_reader::ByteBuf scratch;   // a field's bytes while it is interpreted
+    zt_reader::Params ct_params, cd_params;  // of the block being interpreted
 
     // mbox splitting
     uint64_t in_total;     // bytes ever put in `in`
@@ -130,8 +148,21 @@ namespace zt_reader {
 
 // headers.cpp
 bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept;
+// The main value and parameters of a field body (what follows the colon)
+// into ps.  read_params uses the header tokenizer and reads any body: false
+// for lack of memory, *problems gets ZTMIME_PROBLEM_HEADER for anything
+// malformed.  read_params_flat reads the usual regular bodies with plain
+// pointer code and gives the same result: 1 when it did, 0 when the body is
+// not regular (ps empty), -1 for lack of memory.
+bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problems) noexcept;
+int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept;
 bool decode_headers(const ztmime_reader *r) noexcept;
+// Appends a raw value (what follows the colon) unfolded, trimmed, encoded
+// words decoded, as UTF-8 without NUL bytes.  decode_value takes the usual
+// plain values on shortcuts; decode_value_general reads every value the
+// long way and gives the same bytes.
 bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept;
+bool decode_value_general(const unsigned char *p, size_t n, ByteBuf &out) noexcept;
 
 // body.cpp
 bool body_start(ztmime_reader *r, const Node &n) noexcept;
