@@ -25,9 +25,11 @@ bool HeaderBlock::add(ztview *field) noexcept
     const unsigned char *p;
     size_t len, n;
     unsigned char last = 0;
+    Field kept{field, nullptr, 0};
     if (ztview_segment_count(field) == 1 && ztview_segment(field, 0, &p, &len) == 0) {
         n = std::min(len, sizeof head);
         last = len ? p[len - 1] : 0;
+        kept.p = p, kept.n = len;
     } else {
         len = ztview_get_len(field);
         if (len)
@@ -49,7 +51,7 @@ bool HeaderBlock::add(ztview *field) noexcept
         zt_view_free(field);
         return true;
     }
-    if (!views.append(&field, sizeof field))
+    if (!fields.append(&kept, sizeof kept))
         return false;
     ++count;
     bytes += len;
@@ -72,7 +74,7 @@ void HeaderBlock::clear() noexcept
 {
     for (size_t i = 0; i < count; ++i)
         zt_view_free(get(i));
-    views.clear();
+    fields.clear();
     count = seen = bytes = 0;
     problems = 0;
     last_ended = true;
@@ -401,17 +403,10 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
         size_t at = k ? b.cd_index : b.ct_index, blen = 0;
         if (!at)
             continue;
-        // The field where it lies when it is one segment, else a copy.
-        const ztview *field = b.get(at - 1);
         const unsigned char *fp;
         size_t fn;
-        if (ztview_segment_count(field) != 1 || ztview_segment(field, 0, &fp, &fn) != 0) {
-            ByteBuf &f = r->scratch;
-            f.clear();
-            if (!f.append_view(field) || !f.n)
-                return false;
-            fp = f.p, fn = f.n;
-        }
+        if (!b.contiguous(at - 1, r->scratch, &fp, &fn) || !fn)
+            return false;
         const unsigned char *body = field_body(fp, fn, &blen);
         Params &ps = k ? cd : ct;
         int flat = read_params_flat(body, blen, ps);
@@ -618,8 +613,10 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
 {
     // The usual value is plain text on one line: it only loses its blanks
     // at either end and its line end.
-    size_t plain = plain_prefix(p, n);
-    if (unfolded_length(p + plain, n - plain) == 0) {
+    size_t plain = plain_prefix(p, n), end = plain;
+    while (end < n && (p[end] == '\r' || p[end] == '\n'))
+        ++end;
+    if (end == n) {
         size_t b = 0, e = plain;
         while (b < e && blank(p[b]))
             ++b;
@@ -734,15 +731,9 @@ bool decode_headers(const ztmime_reader *r) noexcept
     ByteBuf field;  // a field held in several segments, made contiguous
     bool ok = idx.reserve(2 * sizeof(size_t) * r->shown.count);
     for (size_t i = 0; ok && i < r->shown.count; ++i) {
-        const ztview *v = r->shown.get(i);
         const unsigned char *p;
         size_t n;
-        if (ztview_segment_count(v) == 1 && ztview_segment(v, 0, &p, &n) == 0) {
-            ok = decode_field(p, n, dec, idx);
-            continue;
-        }
-        field.clear();
-        ok = field.append_view(v) && decode_field(field.p, field.n, dec, idx);
+        ok = r->shown.contiguous(i, field, &p, &n) && decode_field(p, n, dec, idx);
     }
     field.release();
     r->dec_ready = ok;
@@ -753,22 +744,25 @@ bool decode_headers(const ztmime_reader *r) noexcept
 // begin.
 bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept
 {
-    {
-        const void *colon = std::memchr(p, ':', n);
-        size_t nl = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) : n;
-        size_t name_end = nl;
-        while (name_end > 0 && blank(p[name_end - 1]))
-            --name_end;
-        size_t at[2];
-        at[0] = dec.n;
-        if (!idx.reserve(sizeof at) || !dec.append(p, name_end) || !dec.push(0))
-            return false;
-        at[1] = dec.n;
-        size_t skip = colon ? nl + 1 : n;
-        if (!decode_value(p + skip, n - skip, dec) || !dec.push(0))
-            return false;
-        idx.append(at, sizeof at);
-    }
+    const void *colon = n ? std::memchr(p, ':', n) : nullptr;
+    size_t nl = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) : n;
+    size_t name_end = nl;
+    while (name_end > 0 && blank(p[name_end - 1]))
+        --name_end;
+    // Room for the name, the value as the shortcuts write it, and two NULs.
+    size_t at[2];
+    if (!idx.reserve(sizeof at) || !dec.reserve(n + 2))
+        return false;
+    at[0] = dec.n;
+    if (name_end)
+        std::memcpy(dec.p + dec.n, p, name_end);
+    dec.n += name_end;
+    dec.p[dec.n++] = 0;
+    at[1] = dec.n;
+    size_t skip = colon ? nl + 1 : n;
+    if (!decode_value(p + skip, n - skip, dec) || !dec.push(0))
+        return false;
+    idx.append(at, sizeof at);
     return true;
 }
 

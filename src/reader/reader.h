@@ -27,7 +27,14 @@ constexpr uint32_t kMaxLine = 1u << 20;
 // One header block: the fields as the parser handed them out, kept as
 // views (no copy is made of a field nobody asks for).
 struct HeaderBlock {
-    ByteBuf views;        // ztview * of each field, owned
+    // A kept field: its view, owned, and its bytes when the view is one
+    // segment (null otherwise).
+    struct Field {
+        ztview *view;
+        const unsigned char *p;
+        size_t n;
+    };
+    ByteBuf fields;       // Field of each field kept
     size_t count = 0;     // fields kept
     size_t seen = 0;      // fields handed out, kept or not
     size_t bytes = 0;     // length of the fields kept
@@ -37,14 +44,29 @@ struct HeaderBlock {
     size_t cd_index = 0;  // likewise for Content-Disposition
 
     bool add(ztview *field) noexcept;  // takes the view when it succeeds (keeps or frees it)
-    ztview *get(size_t i) const noexcept
+    Field at(size_t i) const noexcept
     {
-        ztview *v;
-        std::memcpy(&v, views.p + i * sizeof v, sizeof v);
-        return v;
+        Field f;
+        std::memcpy(&f, fields.p + i * sizeof f, sizeof f);
+        return f;
+    }
+    ztview *get(size_t i) const noexcept { return at(i).view; }
+    // The bytes of field i in one piece: where they lie, or copied into
+    // `copy`.  False for lack of memory.
+    bool contiguous(size_t i, ByteBuf &copy, const unsigned char **p, size_t *n) const noexcept
+    {
+        Field f = at(i);
+        if (!f.p) {
+            copy.clear();
+            if (!copy.append_view(f.view))
+                return false;
+            f.p = copy.p, f.n = copy.n;
+        }
+        *p = f.p, *n = f.n;
+        return true;
     }
     void clear() noexcept;
-    void release() noexcept { clear(), views.release(); }
+    void release() noexcept { clear(), fields.release(); }
 };
 
 // Parameters of a structured field (Content-Type, Content-Disposition),
