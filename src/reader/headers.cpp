@@ -4,6 +4,7 @@
 #define ZT_MODULE "reader"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <strings.h>
 #if defined(__SSE2__)
@@ -51,8 +52,15 @@ bool HeaderBlock::add(ztview *field) noexcept
         zt_view_free(field);
         return true;
     }
-    if (!fields.append(&kept, sizeof kept))
+    // Written member by member: a whole-record copy from the stack would
+    // wait for the separate stores that made it.
+    if (!fields.reserve(sizeof kept))
         return false;
+    unsigned char *slot = fields.p + fields.n;
+    std::memcpy(slot + offsetof(Field, view), &kept.view, sizeof kept.view);
+    std::memcpy(slot + offsetof(Field, p), &kept.p, sizeof kept.p);
+    std::memcpy(slot + offsetof(Field, n), &kept.n, sizeof kept.n);
+    fields.n += sizeof kept;
     ++count;
     bytes += len;
     // The first Content-Type and Content-Disposition fields are the ones
@@ -750,19 +758,20 @@ bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) 
     while (name_end > 0 && blank(p[name_end - 1]))
         --name_end;
     // Room for the name, the value as the shortcuts write it, and two NULs.
-    size_t at[2];
-    if (!idx.reserve(sizeof at) || !dec.reserve(n + 2))
+    if (!idx.reserve(2 * sizeof(size_t)) || !dec.reserve(n + 2))
         return false;
-    at[0] = dec.n;
+    const size_t name_at = dec.n;
     if (name_end)
         std::memcpy(dec.p + dec.n, p, name_end);
     dec.n += name_end;
     dec.p[dec.n++] = 0;
-    at[1] = dec.n;
+    const size_t value_at = dec.n;
     size_t skip = colon ? nl + 1 : n;
     if (!decode_value(p + skip, n - skip, dec) || !dec.push(0))
         return false;
-    idx.append(at, sizeof at);
+    std::memcpy(idx.p + idx.n, &name_at, sizeof name_at);
+    std::memcpy(idx.p + idx.n + sizeof name_at, &value_at, sizeof value_at);
+    idx.n += 2 * sizeof(size_t);
     return true;
 }
 
