@@ -13,6 +13,7 @@
 
 #include "common/handles.h"
 #include "common/module.h"
+#include "front_segment.h"
 #include "mime/params_flat.h"
 #include "reader/reader.h"
 
@@ -24,15 +25,15 @@ bool HeaderBlock::add(ztview *field) noexcept
     // segment as a rule, else gathered from its segments.
     unsigned char head[24];
     const unsigned char *p;
-    size_t len, n;
+    size_t n, segments;
+    size_t len = _ztview_front_segment(field, &p, &n, &segments);
     unsigned char last = 0;
     Field kept{field, nullptr, 0};
-    if (ztview_segment_count(field) == 1 && ztview_segment(field, 0, &p, &len) == 0) {
-        n = std::min(len, sizeof head);
-        last = len ? p[len - 1] : 0;
+    if (segments == 1 && len) {
+        last = p[len - 1];
         kept.p = p, kept.n = len;
+        n = std::min(len, sizeof head);
     } else {
-        len = ztview_get_len(field);
         if (len)
             ztview_getnchar(field, len - 1, &last);
         n = 0;
@@ -91,6 +92,12 @@ void HeaderBlock::clear() noexcept
 
 namespace {
 
+void lower_in_place(unsigned char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i)
+        p[i] = lower(p[i]);
+}
+
 bool blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
 
 int hex(unsigned char c) noexcept
@@ -116,11 +123,19 @@ bool Params::add(const unsigned char *name, size_t nl, const unsigned char *valu
 {
     if (!list.reserve(2 * sizeof(size_t) + nl + vl))
         return false;
-    list.append(&nl, sizeof nl);
+    // Through a local pointer: stores of bytes could alias the buffer's
+    // own members and make the compiler reload them for every byte.
+    unsigned char *d = list.p + list.n;
+    std::memcpy(d, &nl, sizeof nl);
+    d += sizeof nl;
     for (size_t i = 0; i < nl; ++i)
-        list.p[list.n++] = lower(name[i]);
-    list.append(&vl, sizeof vl);
-    list.append(value, vl);
+        d[i] = lower(name[i]);
+    d += nl;
+    std::memcpy(d, &vl, sizeof vl);
+    d += sizeof vl;
+    if (vl)
+        std::memcpy(d, value, vl);
+    list.n = static_cast<size_t>(d + vl - list.p);
     return true;
 }
 
@@ -233,8 +248,7 @@ int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept
         return 0;
     if (!ps.main.append(main.p, main.n))
         return -1;
-    for (size_t i = 0; i < ps.main.n; ++i)
-        ps.main.p[i] = lower(ps.main.p[i]);
+    lower_in_place(ps.main.p, ps.main.n);
     c.skip_white_and_semicolons();
     for (;;) {
         Read got = c.param(&name, &value, true);
@@ -376,21 +390,17 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     return true;
 }
 
-void lower_in_place(unsigned char *p, size_t n) noexcept
-{
-    for (size_t i = 0; i < n; ++i)
-        p[i] = lower(p[i]);
-}
-
 bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
 {
     n.off[slot] = n.text.n;
     if (!n.text.reserve(len + 1))
         return false;
+    unsigned char *d = n.text.p + n.text.n;
     for (size_t i = 0; i < len; ++i)
         if (p[i])
-            n.text.p[n.text.n++] = p[i];
-    n.text.p[n.text.n++] = 0;
+            *d++ = p[i];
+    *d++ = 0;
+    n.text.n = static_cast<size_t>(d - n.text.p);
     return true;
 }
 

@@ -101,6 +101,7 @@ void release_all(ztmime_reader *r) noexcept
     r->dec_index.release();
     r->conv.release();
     r->scratch.release();
+    r->spare_text.release();
     r->ct_params.release();
     r->cd_params.release();
     r->paths.release();
@@ -207,6 +208,8 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     // r->paths, which holds the path of the deepest (ztmime_reader_next
     // points info.path at it), so deep nesting costs no memory per level
     // beyond the level's own digits.
+    std::swap(n->text, r->spare_text);
+    n->text.clear();
     n->off[0] = 0;
     bool ok = n->text.push(0);
     if (root) {
@@ -320,15 +323,15 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
     return true;
 }
 
-bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
+// Acts on one parser event; v is set to null when the view was taken.
+bool handle(ztmime_reader *r, int ev, ztview *&v) noexcept
 {
-    ztview *v = held.get();
     switch (ev) {
     case ZTMIME_HEADER:
     case ZTMIME_PART_HEADER:
         if (!add_field(r, v))
             return false;
-        held.release();
+        v = nullptr;
         return true;
     case ZTMIME_HEADERS_DONE:
     case ZTMIME_PART_HEADERS_DONE:
@@ -345,7 +348,7 @@ bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
             r->collect.problems |= ZTMIME_PROBLEM_HEADER;
             if (!r->collect.add(v))
                 return false;
-            held.release();
+            v = nullptr;
             return true;
         }
         return body_data(r, v, false);
@@ -436,6 +439,9 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
             return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART);
         }
         if (r->nnodes > r->end_to) {
+            // The texts of the part that ended before serve the next part.
+            if (!r->spare_text.p)
+                std::swap(r->spare_text, r->ended.text);
             r->ended.text.release();
             r->ended = r->nodes[--r->nnodes];
             r->has_ended = true;
@@ -457,10 +463,13 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         ztview *v = nullptr;
         errno = 0;
         int ev = ztmime_do(r->ctx, &v);
-        ViewHandle held(v, ZT_MODULE);
-        if (ev == ZTMIME_ERROR)
-            return fail(r, errno == ENOMEM ? "out of memory" : "the parser failed");
+        if (ev == ZTMIME_ERROR) {
+            const char *why = errno == ENOMEM ? "out of memory" : "the parser failed";
+            zt_view_free(v);
+            return fail(r, why);
+        }
         if (ev == ZTMIME_NO_DATA) {
+            zt_view_free(v);
             int s = supply(r);
             if (s < 0)
                 return fail(r, "out of memory");
@@ -468,7 +477,11 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
                 return ZTMIME_ITEM_NONE;
             continue;
         }
-        if (!handle(r, ev, held))
+        // Most events hand their view over: no call to free a null one.
+        bool ok = handle(r, ev, v);
+        if (v)
+            zt_view_free(v);
+        if (!ok)
             return fail(r, "out of memory");
     }
 }

@@ -138,6 +138,7 @@ struct ztmime_reader {
     size_t nnodes, capnodes;
     size_t end_to;         // nodes above this count are due to end
     zt_reader::Node ended; // the node of the last PART_END
+    zt_reader::ByteBuf spare_text;  // an ended node's texts, kept for the next node
     zt_reader::ByteBuf paths;  // the path of the deepest open or just ended node
     bool has_ended;
 
