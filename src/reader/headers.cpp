@@ -21,12 +21,18 @@ namespace zt_reader {
 
 bool HeaderBlock::add(ztview *field) noexcept
 {
+    Front f;
+    f.len = _ztview_front_segment(field, &f.p, &f.n, &f.segments);
+    return add(field, f);
+}
+
+bool HeaderBlock::add(ztview *field, const Front &front) noexcept
+{
     // The field's length, last byte and first bytes: straight from its one
     // segment as a rule, else gathered from its segments.
     unsigned char head[24];
-    const unsigned char *p;
-    size_t n, segments;
-    size_t len = _ztview_front_segment(field, &p, &n, &segments);
+    const unsigned char *p = front.p;
+    size_t n, segments = front.segments, len = front.len;
     unsigned char last = 0;
     Field kept{field, nullptr, 0};
     if (segments == 1 && len) {

@@ -22,6 +22,7 @@
 
 #include "common/handles.h"
 #include "common/module.h"
+#include "front_segment.h"
 #include "reader/reader.h"
 
 using namespace zt_reader;
@@ -160,13 +161,19 @@ bool hand_out(ztmime_reader *r, const void **data, size_t *len) noexcept
 // memory failure it does not report: errno tells.
 bool add_field(ztmime_reader *r, ztview *v) noexcept
 {
-    errno = 0;
-    int rc = ztmime_parse_header(r->ctx, v, nullptr);
-    if (errno == ENOMEM)
-        return false;
-    if (rc != 0)
-        r->collect.problems |= ZTMIME_PROBLEM_HEADER;
-    return r->collect.add(v);
+    HeaderBlock::Front f;
+    f.len = _ztview_front_segment(v, &f.p, &f.n, &f.segments);
+    // The parser acts on Content-* fields only: a field whose first byte
+    // is something else is not worth the call.
+    if (!f.p || !f.n || (f.p[0] | 0x20) == 'c') {
+        errno = 0;
+        int rc = ztmime_parse_header(r->ctx, v, nullptr);
+        if (errno == ENOMEM)
+            return false;
+        if (rc != 0)
+            r->collect.problems |= ZTMIME_PROBLEM_HEADER;
+    }
+    return r->collect.add(v, f);
 }
 
 // A header line cut by the end of the input is a field too.

@@ -43,7 +43,16 @@ struct HeaderBlock {
     size_t ct_index = 0;  // 1 + index of the first Content-Type field, 0: none
     size_t cd_index = 0;  // likewise for Content-Disposition
 
+    // What a field's view gives in one call: its length, its first
+    // segment and its number of segments.
+    struct Front {
+        size_t len;
+        const unsigned char *p;
+        size_t n;
+        size_t segments;
+    };
     bool add(ztview *field) noexcept;  // takes the view when it succeeds (keeps or frees it)
+    bool add(ztview *field, const Front &front) noexcept;  // the same, the front already read
     Field at(size_t i) const noexcept
     {
         Field f;
