@@ -607,8 +607,12 @@ bool unfold_plain(const unsigned char *p, size_t n, size_t plain, ByteBuf &out) 
 {
     unsigned char *const base = out.p + out.n;
     unsigned char *o = base;
+    // Blanks before the first plain text are dropped here rather than
+    // moved out of the output at the end.
     size_t i = 0;
-    for (size_t k = plain;;) {
+    while (i < plain && blank(p[i]))
+        ++i;
+    for (size_t k = plain - i;;) {
         std::memcpy(o, p + i, k);
         o += k;
         i += k;
