@@ -4,42 +4,74 @@
 #define ZT_MODULE "reader"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <strings.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/handles.h"
 #include "common/module.h"
+#include "front_segment.h"
+#include "mime/params_flat.h"
 #include "reader/reader.h"
 
 namespace zt_reader {
 
 bool HeaderBlock::add(ztview *field) noexcept
 {
-    size_t len = ztview_get_len(field);
+    Front f;
+    f.len = _ztview_front_segment(field, &f.p, &f.n, &f.segments);
+    return add(field, f);
+}
+
+bool HeaderBlock::add(ztview *field, const Front &front) noexcept
+{
+    // The field's length, last byte and first bytes: straight from its one
+    // segment as a rule, else gathered from its segments.
+    unsigned char head[24];
+    const unsigned char *p = front.p;
+    size_t n, segments = front.segments, len = front.len;
     unsigned char last = 0;
-    last_ended = len && ztview_getnchar(field, len - 1, &last) == 0 && last == '\n';
+    Field kept{field, nullptr, 0};
+    if (segments == 1 && len) {
+        last = p[len - 1];
+        kept.p = p, kept.n = len;
+        n = std::min(len, sizeof head);
+    } else {
+        if (len)
+            ztview_getnchar(field, len - 1, &last);
+        n = 0;
+        const unsigned char *seg;
+        size_t sl;
+        for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &sl) == 0; ++s) {
+            size_t k = std::min(sl, sizeof head - n);
+            std::memcpy(head + n, seg, k);
+            n += k;
+        }
+        p = head;
+    }
+    last_ended = last == '\n';
     ++seen;
     if (count >= kMaxFields || len > kMaxBlockBytes - bytes) {
         problems |= ZTMIME_PROBLEM_HEADER;
         zt_view_free(field);
         return true;
     }
-    if (!views.append(&field, sizeof field))
+    // Written member by member: a whole-record copy from the stack would
+    // wait for the separate stores that made it.
+    if (!fields.reserve(sizeof kept))
         return false;
+    unsigned char *slot = fields.p + fields.n;
+    std::memcpy(slot + offsetof(Field, view), &kept.view, sizeof kept.view);
+    std::memcpy(slot + offsetof(Field, p), &kept.p, sizeof kept.p);
+    std::memcpy(slot + offsetof(Field, n), &kept.n, sizeof kept.n);
+    fields.n += sizeof kept;
     ++count;
     bytes += len;
     // The first Content-Type and Content-Disposition fields are the ones
     // that count.
-    unsigned char head[24];
-    size_t n = 0;
-    const unsigned char *seg;
-    size_t sl;
-    for (size_t s = 0; n < sizeof head && ztview_segment(field, s, &seg, &sl) == 0; ++s) {
-        size_t k = std::min(sl, sizeof head - n);
-        std::memcpy(head + n, seg, k);
-        n += k;
-    }
-    const unsigned char *p = head;
     if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
         size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
         while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
@@ -57,7 +89,7 @@ void HeaderBlock::clear() noexcept
 {
     for (size_t i = 0; i < count; ++i)
         zt_view_free(get(i));
-    views.clear();
+    fields.clear();
     count = seen = bytes = 0;
     problems = 0;
     last_ended = true;
@@ -65,6 +97,12 @@ void HeaderBlock::clear() noexcept
 }
 
 namespace {
+
+void lower_in_place(unsigned char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i)
+        p[i] = lower(p[i]);
+}
 
 bool blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
 
@@ -85,67 +123,79 @@ const unsigned char *field_body(const unsigned char *p, size_t n, size_t *len) n
     return p + skip;
 }
 
-// Parameters of a structured field, names in lower case.
-struct Params {
-    ByteBuf list;  // per entry: size_t name length, name, size_t value length, value
-    ByteBuf main;  // main value, lower case
+} // namespace
 
-    ~Params() { list.release(), main.release(); }
-
-    bool add(const ztview *name, const ztview *value) noexcept
-    {
-        size_t nl = ztview_get_len(name), vl = ztview_get_len(value);
-        if (!list.reserve(2 * sizeof(size_t) + nl + vl))
-            return false;
-        list.append(&nl, sizeof nl);
-        size_t at = list.n;
-        list.append_view(name);
-        for (size_t i = at; i < list.n; ++i)
-            list.p[i] = lower(list.p[i]);
-        list.append(&vl, sizeof vl);
-        list.append_view(value);
-        return true;
-    }
-    // Whether a parameter name begins with `base`.
-    bool any(const char *base) const noexcept
-    {
-        size_t k = std::strlen(base);
-        for (size_t at = 0; at < list.n;) {
-            size_t nl, vl;
-            std::memcpy(&nl, list.p + at, sizeof nl);
-            const unsigned char *np = list.p + at + sizeof nl;
-            if (nl >= k && std::memcmp(np, base, k) == 0)
-                return true;
-            std::memcpy(&vl, np + nl, sizeof vl);
-            at += 2 * sizeof(size_t) + nl + vl;
-        }
+bool Params::add(const unsigned char *name, size_t nl, const unsigned char *value, size_t vl) noexcept
+{
+    if (!list.reserve(2 * sizeof(size_t) + nl + vl))
         return false;
-    }
-    // The value of the first parameter called `name`, or null.
-    const unsigned char *get(const char *name, size_t *len) const noexcept
-    {
-        size_t k = std::strlen(name);
-        for (size_t at = 0; at < list.n;) {
-            size_t nl, vl;
-            std::memcpy(&nl, list.p + at, sizeof nl);
-            const unsigned char *np = list.p + at + sizeof nl;
-            std::memcpy(&vl, np + nl, sizeof vl);
-            const unsigned char *vp = np + nl + sizeof vl;
-            if (nl == k && std::memcmp(np, name, k) == 0) {
-                *len = vl;
-                return vp;
-            }
-            at = static_cast<size_t>(vp + vl - list.p);
-        }
-        return nullptr;
-    }
-};
+    // Through a local pointer: stores of bytes could alias the buffer's
+    // own members and make the compiler reload them for every byte.
+    unsigned char *d = list.p + list.n;
+    std::memcpy(d, &nl, sizeof nl);
+    d += sizeof nl;
+    for (size_t i = 0; i < nl; ++i)
+        d[i] = lower(name[i]);
+    d += nl;
+    std::memcpy(d, &vl, sizeof vl);
+    d += sizeof vl;
+    if (vl)
+        std::memcpy(d, value, vl);
+    list.n = static_cast<size_t>(d + vl - list.p);
+    return true;
+}
 
-// Reads the main value and parameters of a field body with the header
-// toolkit.  False for lack of memory; *problems gets
-// ZTMIME_PROBLEM_HEADER for anything malformed.
+bool Params::add(const ztview *name, const ztview *value) noexcept
+{
+    size_t nl = ztview_get_len(name), vl = ztview_get_len(value);
+    if (!list.reserve(2 * sizeof(size_t) + nl + vl))
+        return false;
+    list.append(&nl, sizeof nl);
+    size_t at = list.n;
+    list.append_view(name);
+    for (size_t i = at; i < list.n; ++i)
+        list.p[i] = lower(list.p[i]);
+    list.append(&vl, sizeof vl);
+    list.append_view(value);
+    return true;
+}
+
+bool Params::any(const char *base) const noexcept
+{
+    size_t k = std::strlen(base);
+    for (size_t at = 0; at < list.n;) {
+        size_t nl, vl;
+        std::memcpy(&nl, list.p + at, sizeof nl);
+        const unsigned char *np = list.p + at + sizeof nl;
+        if (nl >= k && std::memcmp(np, base, k) == 0)
+            return true;
+        std::memcpy(&vl, np + nl, sizeof vl);
+        at += 2 * sizeof(size_t) + nl + vl;
+    }
+    return false;
+}
+
+const unsigned char *Params::get(const char *name, size_t *len) const noexcept
+{
+    size_t k = std::strlen(name);
+    for (size_t at = 0; at < list.n;) {
+        size_t nl, vl;
+        std::memcpy(&nl, list.p + at, sizeof nl);
+        const unsigned char *np = list.p + at + sizeof nl;
+        std::memcpy(&vl, np + nl, sizeof vl);
+        const unsigned char *vp = np + nl + sizeof vl;
+        if (nl == k && std::memcmp(np, name, k) == 0) {
+            *len = vl;
+            return vp;
+        }
+        at = static_cast<size_t>(vp + vl - list.p);
+    }
+    return nullptr;
+}
+
 bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problems) noexcept
 {
+    ps.clear();
     ViewHandle body(_ztview_from_buf(p, n, 0, ZT_MODULE, __LINE__), ZT_MODULE);
     if (!body && n)
         return false;
@@ -193,6 +243,33 @@ bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problem
     zt_view_free(attr);
     return ok;
 }
+
+int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept
+{
+    using ztmime_params::Read;
+    ps.clear();
+    ztmime_params::Cursor c(p, p + n);
+    ztmime_params::Span main, name, value;
+    if (!c.main_value(&main) || main.n == 0)
+        return 0;
+    if (!ps.main.append(main.p, main.n))
+        return -1;
+    lower_in_place(ps.main.p, ps.main.n);
+    c.skip_white_and_semicolons();
+    for (;;) {
+        Read got = c.param(&name, &value, true);
+        if (got == Read::kDone)
+            return 1;
+        if (got == Read::kIrregular) {
+            ps.clear();
+            return 0;
+        }
+        if (!ps.add(name.p, name.n, value.p, value.n))
+            return -1;
+    }
+}
+
+namespace {
 
 // Percent escapes of an extended parameter value.
 void percent_decode(const unsigned char *p, size_t n, ByteBuf &out) noexcept
@@ -319,21 +396,17 @@ bool find_name(const Params &ps, const char *base, ByteBuf &out, bool *found, ui
     return true;
 }
 
-void lower_in_place(unsigned char *p, size_t n) noexcept
-{
-    for (size_t i = 0; i < n; ++i)
-        p[i] = lower(p[i]);
-}
-
 bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
 {
     n.off[slot] = n.text.n;
     if (!n.text.reserve(len + 1))
         return false;
+    unsigned char *d = n.text.p + n.text.n;
     for (size_t i = 0; i < len; ++i)
         if (p[i])
-            n.text.p[n.text.n++] = p[i];
-    n.text.p[n.text.n++] = 0;
+            *d++ = p[i];
+    *d++ = 0;
+    n.text.n = static_cast<size_t>(d - n.text.p);
     return true;
 }
 
@@ -348,16 +421,20 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 {
     const HeaderBlock &b = r->collect;
     uint32_t problems = b.problems;
-    Params ct, cd;
+    Params &ct = r->ct_params, &cd = r->cd_params;
+    ct.clear(), cd.clear();
     for (int k = 0; k < 2; ++k) {
         size_t at = k ? b.cd_index : b.ct_index, blen = 0;
         if (!at)
             continue;
-        ByteBuf &f = r->scratch;
-        f.clear();
-        bool ok = f.append_view(b.get(at - 1)) && f.n;
-        const unsigned char *body = ok ? field_body(f.p, f.n, &blen) : nullptr;
-        if (!ok || !read_params(body, blen, k ? cd : ct, &problems))
+        const unsigned char *fp;
+        size_t fn;
+        if (!b.contiguous(at - 1, r->scratch, &fp, &fn) || !fn)
+            return false;
+        const unsigned char *body = field_body(fp, fn, &blen);
+        Params &ps = k ? cd : ct;
+        int flat = read_params_flat(body, blen, ps);
+        if (flat < 0 || (flat == 0 && !read_params(body, blen, ps, &problems)))
             return false;
     }
 
@@ -460,13 +537,36 @@ void drop_nuls(ByteBuf &out, size_t start) noexcept
     out.n = w;
 }
 
-// The length of the start of p[0, n) that is plain text: ASCII without
-// line breaks, NUL or '=', taken eight bytes at a time.
-size_t plain_prefix(const unsigned char *p, size_t n) noexcept
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p is a NUL, CR, LF, '=' or not ASCII.
+unsigned stops16(const unsigned char *p) noexcept
 {
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, _mm_setzero_si128()), _mm_cmpeq_epi8(w, _mm_set1_epi8('\n'))),
+                                     _mm_or_si128(_mm_cmpeq_epi8(w, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(w, _mm_set1_epi8('='))));
+    // A byte with its high bit set is not ASCII: movemask sees it too.
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(bad, w)));
+}
+#endif
+
+// The first NUL, CR, LF, '=' or non-ASCII byte of p[0, n), or n.
+size_t next_stop(const unsigned char *p, size_t n) noexcept
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    if (n >= 16) {
+        for (; i + 16 <= n; i += 16)
+            if (unsigned m = stops16(p + i))
+                return i + static_cast<size_t>(__builtin_ctz(m));
+        // The last bytes through one more load that ends at n.
+        if (i < n)
+            if (unsigned m = stops16(p + n - 16) >> (i - (n - 16)))
+                return i + static_cast<size_t>(__builtin_ctz(m));
+        return n;
+    }
+#endif
     constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
-    size_t i = 0;
     for (uint64_t w; i + 8 <= n; i += 8) {
         std::memcpy(&w, p + i, 8);
         if ((w & highs) | has_zero(w) | has_zero(w ^ ('\n' * ones)) | has_zero(w ^ ('\r' * ones)) |
@@ -475,6 +575,16 @@ size_t plain_prefix(const unsigned char *p, size_t n) noexcept
     }
     while (i < n && p[i] && p[i] < 0x80 && p[i] != '\n' && p[i] != '\r' && p[i] != '=')
         ++i;
+    return i;
+}
+
+// The length of the start of p[0, n) that is plain text: ASCII without
+// line breaks, NUL or "=?" (the start of an encoded word).
+size_t plain_prefix(const unsigned char *p, size_t n) noexcept
+{
+    size_t i = next_stop(p, n);
+    while (i < n && p[i] == '=' && !(i + 1 < n && p[i + 1] == '?'))
+        ++i, i += next_stop(p + i, n - i);
     return i;
 }
 
@@ -487,12 +597,54 @@ bool all_blank(const unsigned char *p, size_t from, size_t to) noexcept
     return true;
 }
 
+// Unfolds a value of plain text (see plain_prefix) straight into out and
+// drops the blanks at either end: the result the general reading gives,
+// since such text has no encoded word, no NUL and nothing to convert.  The
+// first `plain` bytes are known to be plain.  False, with out as it was,
+// when some byte that is not a line break stops the plain text; out has
+// room for n + 1 more bytes.
+bool unfold_plain(const unsigned char *p, size_t n, size_t plain, ByteBuf &out) noexcept
+{
+    unsigned char *const base = out.p + out.n;
+    unsigned char *o = base;
+    // Blanks before the first plain text are dropped here rather than
+    // moved out of the output at the end.
+    size_t i = 0;
+    while (i < plain && blank(p[i]))
+        ++i;
+    for (size_t k = plain - i;;) {
+        std::memcpy(o, p + i, k);
+        o += k;
+        i += k;
+        if (i >= n)
+            break;
+        if (p[i] != '\r' && p[i] != '\n')
+            return false;
+        while (i < n && (p[i] == '\r' || p[i] == '\n'))
+            ++i;
+        if (i < n)
+            ++i, *o++ = ' ';  // the byte after the breaks, whatever it is
+        k = plain_prefix(p + i, n - i);
+    }
+    while (o > base && blank(o[-1]))
+        --o;
+    size_t b = 0;
+    while (base + b < o && blank(base[b]))
+        ++b;
+    if (b)
+        std::memmove(base, base + b, static_cast<size_t>(o - base) - b);
+    out.n += static_cast<size_t>(o - base) - b;
+    return true;
+}
+
 bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
 {
     // The usual value is plain text on one line: it only loses its blanks
     // at either end and its line end.
-    size_t plain = plain_prefix(p, n);
-    if (unfolded_length(p + plain, n - plain) == 0) {
+    size_t plain = plain_prefix(p, n), end = plain;
+    while (end < n && (p[end] == '\r' || p[end] == '\n'))
+        ++end;
+    if (end == n) {
         size_t b = 0, e = plain;
         while (b < e && blank(p[b]))
             ++b;
@@ -500,8 +652,15 @@ bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept
             --e;
         return out.append(p + b, e - b);
     }
-    // Otherwise one-line values are still read where they are, without an
-    // unfolded copy.
+    // Next, plain text folded over several lines.
+    if (!out.reserve(n + 1))
+        return false;
+    return unfold_plain(p, n, plain, out) || decode_value_general(p, n, out);
+}
+
+bool decode_value_general(const unsigned char *p, size_t n, ByteBuf &out) noexcept
+{
+    // One-line values are read where they are, without an unfolded copy.
     ByteBuf u;
     const unsigned char *v = p;
     size_t e = unfolded_length(p, n);
@@ -595,11 +754,12 @@ bool decode_headers(const ztmime_reader *r) noexcept
     ByteBuf &idx = r->dec_index;
     dec.clear();
     idx.clear();
-    ByteBuf field;
-    bool ok = true;
+    ByteBuf field;  // a field held in several segments, made contiguous
+    bool ok = idx.reserve(2 * sizeof(size_t) * r->shown.count);
     for (size_t i = 0; ok && i < r->shown.count; ++i) {
-        field.clear();
-        ok = field.append_view(r->shown.get(i)) && decode_field(field.p, field.n, dec, idx);
+        const unsigned char *p;
+        size_t n;
+        ok = r->shown.contiguous(i, field, &p, &n) && decode_field(p, n, dec, idx);
     }
     field.release();
     r->dec_ready = ok;
@@ -627,22 +787,42 @@ bool copy_raw_fields(const ztmime_reader *r) noexcept
 // begin.
 bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept
 {
-    {
-        const void *colon = std::memchr(p, ':', n);
-        size_t nl = colon ? static_cast<size_t>(static_cast<const unsigned char *>(colon) - p) : n;
-        size_t name_end = nl;
-        while (name_end > 0 && blank(p[name_end - 1]))
-            --name_end;
-        size_t at[2];
-        at[0] = dec.n;
-        if (!idx.reserve(sizeof at) || !dec.append(p, name_end) || !dec.push(0))
-            return false;
-        at[1] = dec.n;
-        size_t skip = colon ? nl + 1 : n;
-        if (!decode_value(p + skip, n - skip, dec) || !dec.push(0))
-            return false;
-        idx.append(at, sizeof at);
+    // Room for the name, the value as the shortcuts write it, and two NULs.
+    if (!idx.reserve(2 * sizeof(size_t)) || !dec.reserve(n + 2))
+        return false;
+    const size_t name_at = dec.n;
+    const unsigned char *colon = nullptr;
+#if defined(__SSE2__)
+    // The usual name ends within the first sixteen bytes: one load finds
+    // the colon and copies the name.
+    if (n >= 16) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, _mm_set1_epi8(':'))))) {
+            colon = p + __builtin_ctz(m);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dec.p + dec.n), w);
+        }
     }
+#endif
+    if (!colon) {
+        colon = n ? static_cast<const unsigned char *>(std::memchr(p, ':', n)) : nullptr;
+        if (colon)
+            std::memcpy(dec.p + dec.n, p, static_cast<size_t>(colon - p));
+        else if (n)
+            std::memcpy(dec.p + dec.n, p, n);
+    }
+    size_t nl = colon ? static_cast<size_t>(colon - p) : n;
+    size_t name_end = nl;
+    while (name_end > 0 && blank(p[name_end - 1]))
+        --name_end;
+    dec.n += name_end;
+    dec.p[dec.n++] = 0;
+    const size_t value_at = dec.n;
+    size_t skip = colon ? nl + 1 : n;
+    if (!decode_value(p + skip, n - skip, dec) || !dec.push(0))
+        return false;
+    std::memcpy(idx.p + idx.n, &name_at, sizeof name_at);
+    std::memcpy(idx.p + idx.n + sizeof name_at, &value_at, sizeof value_at);
+    idx.n += 2 * sizeof(size_t);
     return true;
 }
 

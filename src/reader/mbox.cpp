@@ -83,11 +83,22 @@ size_t next_candidate(const unsigned char *p, size_t i, size_t n) noexcept
 #endif
 #if defined(__SSE2__)
     const __m128i nl = _mm_set1_epi8('\n'), f = _mm_set1_epi8('F'), gt = _mm_set1_epi8('>');
+    auto hits = [&](size_t at) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at + 1));
+        return _mm_and_si128(_mm_cmpeq_epi8(a, nl), _mm_or_si128(_mm_cmpeq_epi8(b, f), _mm_cmpeq_epi8(b, gt)));
+    };
+    // Thirty-two bytes a round, one branch for both halves.
+    for (; k + 33 <= n; k += 32) {
+        __m128i lo = hits(k), hi = hits(k + 16);
+        if (_mm_movemask_epi8(_mm_or_si128(lo, hi))) {
+            uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(lo)) |
+                            static_cast<uint32_t>(_mm_movemask_epi8(hi)) << 16;
+            return k + static_cast<size_t>(__builtin_ctz(mask)) + 1;
+        }
+    }
     for (; k + 17 <= n; k += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k + 1));
-        __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(a, nl), _mm_or_si128(_mm_cmpeq_epi8(b, f), _mm_cmpeq_epi8(b, gt)));
-        if (int mask = _mm_movemask_epi8(hit))
+        if (int mask = _mm_movemask_epi8(hits(k)))
             return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask))) + 1;
     }
 #endif

@@ -22,8 +22,8 @@
 
 #include "common/handles.h"
 #include "common/module.h"
-#include "reader/reader.h"
 #include "front_segment.h"
+#include "reader/reader.h"
 
 using namespace zt_reader;
 
@@ -105,6 +105,9 @@ void release_all(ztmime_reader *r) noexcept
     r->raw_index.release();
     r->conv.release();
     r->scratch.release();
+    r->spare_text.release();
+    r->ct_params.release();
+    r->cd_params.release();
     r->paths.release();
     r->cuts.release();
     r->line_head.release();
@@ -161,13 +164,19 @@ bool hand_out(ztmime_reader *r, const void **data, size_t *len) noexcept
 // memory failure it does not report: errno tells.
 bool add_field(ztmime_reader *r, ztview *v) noexcept
 {
-    errno = 0;
-    int rc = ztmime_parse_header(r->ctx, v, nullptr);
-    if (errno == ENOMEM)
-        return false;
-    if (rc != 0)
-        r->collect.problems |= ZTMIME_PROBLEM_HEADER;
-    return r->collect.add(v);
+    HeaderBlock::Front f;
+    f.len = _ztview_front_segment(v, &f.p, &f.n, &f.segments);
+    // The parser acts on Content-* fields only: a field whose first byte
+    // is something else is not worth the call.
+    if (!f.p || !f.n || (f.p[0] | 0x20) == 'c') {
+        errno = 0;
+        int rc = ztmime_parse_header(r->ctx, v, nullptr);
+        if (errno == ENOMEM)
+            return false;
+        if (rc != 0)
+            r->collect.problems |= ZTMIME_PROBLEM_HEADER;
+    }
+    return r->collect.add(v, f);
 }
 
 // A header line cut by the end of the input is a field too.
@@ -209,6 +218,8 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
     // r->paths, which holds the path of the deepest (ztmime_reader_next
     // points info.path at it), so deep nesting costs no memory per level
     // beyond the level's own digits.
+    std::swap(n->text, r->spare_text);
+    n->text.clear();
     n->off[0] = 0;
     bool ok = n->text.push(0);
     if (root) {
@@ -323,15 +334,15 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
     return true;
 }
 
-bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
+// Acts on one parser event; v is set to null when the view was taken.
+bool handle(ztmime_reader *r, int ev, ztview *&v) noexcept
 {
-    ztview *v = held.get();
     switch (ev) {
     case ZTMIME_HEADER:
     case ZTMIME_PART_HEADER:
         if (!add_field(r, v))
             return false;
-        held.release();
+        v = nullptr;
         return true;
     case ZTMIME_HEADERS_DONE:
     case ZTMIME_PART_HEADERS_DONE:
@@ -348,7 +359,7 @@ bool handle(ztmime_reader *r, int ev, ViewHandle &held) noexcept
             r->collect.problems |= ZTMIME_PROBLEM_HEADER;
             if (!r->collect.add(v))
                 return false;
-            held.release();
+            v = nullptr;
             return true;
         }
         return body_data(r, v, false);
@@ -439,6 +450,9 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
             return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART);
         }
         if (r->nnodes > r->end_to) {
+            // The texts of the part that ended before serve the next part.
+            if (!r->spare_text.p)
+                std::swap(r->spare_text, r->ended.text);
             r->ended.text.release();
             r->ended = r->nodes[--r->nnodes];
             r->has_ended = true;
@@ -460,10 +474,13 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         ztview *v = nullptr;
         errno = 0;
         int ev = ztmime_do(r->ctx, &v);
-        ViewHandle held(v, ZT_MODULE);
-        if (ev == ZTMIME_ERROR)
-            return fail(r, errno == ENOMEM ? "out of memory" : "the parser failed");
+        if (ev == ZTMIME_ERROR) {
+            const char *why = errno == ENOMEM ? "out of memory" : "the parser failed";
+            zt_view_free(v);
+            return fail(r, why);
+        }
         if (ev == ZTMIME_NO_DATA) {
+            zt_view_free(v);
             int s = supply(r);
             if (s < 0)
                 return fail(r, "out of memory");
@@ -471,7 +488,11 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
                 return ZTMIME_ITEM_NONE;
             continue;
         }
-        if (!handle(r, ev, held))
+        // Most events hand their view over: no call to free a null one.
+        bool ok = handle(r, ev, v);
+        if (v)
+            zt_view_free(v);
+        if (!ok)
             return fail(r, "out of memory");
     }
 }
@@ -608,10 +629,10 @@ ZTMIME_EXPORT int ztmime_reader_field_at(const ztmime_reader *r, size_t i, const
 {
     if (!r || i >= r->shown.count)
         return -1;
-    const unsigned char *p = nullptr;
-    size_t n = 0, count = 0;
-    _ztview_front_segment(r->shown.get(i), &p, &n, &count);
-    if (count > 1) {
+    HeaderBlock::Field f = r->shown.at(i);
+    const unsigned char *p = f.p;
+    size_t n = f.n;
+    if (!p && ztview_get_len(f.view) > 0) {
         // A field split across input pieces is handed out from a copy of
         // the block, made once and kept until the next block.
         if (!r->raw_ready && !copy_raw_fields(r)) {

@@ -27,7 +27,14 @@ constexpr uint32_t kMaxLine = 1u << 20;
 // One header block: the fields as the parser handed them out, kept as
 // views (no copy is made of a field nobody asks for).
 struct HeaderBlock {
-    ByteBuf views;        // ztview * of each field, owned
+    // A kept field: its view, owned, and its bytes when the view is one
+    // segment (null otherwise).
+    struct Field {
+        ztview *view;
+        const unsigned char *p;
+        size_t n;
+    };
+    ByteBuf fields;       // Field of each field kept
     size_t count = 0;     // fields kept
     size_t seen = 0;      // fields handed out, kept or not
     size_t bytes = 0;     // length of the fields kept
@@ -36,15 +43,56 @@ struct HeaderBlock {
     size_t ct_index = 0;  // 1 + index of the first Content-Type field, 0: none
     size_t cd_index = 0;  // likewise for Content-Disposition
 
+    // What a field's view gives in one call: its length, its first
+    // segment and its number of segments.
+    struct Front {
+        size_t len;
+        const unsigned char *p;
+        size_t n;
+        size_t segments;
+    };
     bool add(ztview *field) noexcept;  // takes the view when it succeeds (keeps or frees it)
-    ztview *get(size_t i) const noexcept
+    bool add(ztview *field, const Front &front) noexcept;  // the same, the front already read
+    Field at(size_t i) const noexcept
     {
-        ztview *v;
-        std::memcpy(&v, views.p + i * sizeof v, sizeof v);
-        return v;
+        Field f;
+        std::memcpy(&f, fields.p + i * sizeof f, sizeof f);
+        return f;
+    }
+    ztview *get(size_t i) const noexcept { return at(i).view; }
+    // The bytes of field i in one piece: where they lie, or copied into
+    // `copy`.  False for lack of memory.
+    bool contiguous(size_t i, ByteBuf &copy, const unsigned char **p, size_t *n) const noexcept
+    {
+        Field f = at(i);
+        if (!f.p) {
+            copy.clear();
+            if (!copy.append_view(f.view))
+                return false;
+            f.p = copy.p, f.n = copy.n;
+        }
+        *p = f.p, *n = f.n;
+        return true;
     }
     void clear() noexcept;
-    void release() noexcept { clear(), views.release(); }
+    void release() noexcept { clear(), fields.release(); }
+};
+
+// Parameters of a structured field (Content-Type, Content-Disposition),
+// names in lower case.  The buffers are kept from one header block to the
+// next.
+struct Params {
+    ByteBuf list;  // per entry: size_t name length, name, size_t value length, value
+    ByteBuf main;  // main value, lower case
+
+    bool add(const ztview *name, const ztview *value) noexcept;
+    bool add(const unsigned char *name, size_t nl, const unsigned char *value, size_t vl) noexcept;
+    // Whether a parameter name begins with `base`.
+    bool any(const char *base) const noexcept;
+    // The value of the first parameter called `name`, or null.
+    const unsigned char *get(const char *name, size_t *len) const noexcept;
+    void clear() noexcept { list.clear(), main.clear(); }
+    void release() noexcept { list.release(), main.release(); }
 };
 
 // One part of the tree, open or just ended.  Its texts live in `text`.
@@ -99,6 +147,7 @@ struct ztmime_reader {
     size_t nnodes, capnodes;
     size_t end_to;         // nodes above this count are due to end
     zt_reader::Node ended; // the node of the last PART_END
+    zt_reader::ByteBuf spare_text;  // an ended node's texts, kept for the next node
     zt_reader::ByteBuf paths;  // the path of the deepest open or just ended node
     bool has_ended;
 
@@ -113,6 +162,7 @@ struct ztmime_reader {
 
     zt_reader::Body body;
     zt_reader::ByteBuf scratch;   // a field's bytes while it is interpreted
+    zt_reader::Params ct_params, cd_params;  // of the block being interpreted
 
     // mbox splitting
     uint64_t in_total;     // bytes ever put in `in`
@@ -133,8 +183,21 @@ namespace zt_reader {
 
 // headers.cpp
 bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept;
+// The main value and parameters of a field body (what follows the colon)
+// into ps.  read_params uses the header tokenizer and reads any body: false
+// for lack of memory, *problems gets ZTMIME_PROBLEM_HEADER for anything
+// malformed.  read_params_flat reads the usual regular bodies with plain
+// pointer code and gives the same result: 1 when it did, 0 when the body is
+// not regular (ps empty), -1 for lack of memory.
+bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problems) noexcept;
+int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept;
 bool decode_headers(const ztmime_reader *r) noexcept;
+// Appends a raw value (what follows the colon) unfolded, trimmed, encoded
+// words decoded, as UTF-8 without NUL bytes.  decode_value takes the usual
+// plain values on shortcuts; decode_value_general reads every value the
+// long way and gives the same bytes.
 bool decode_value(const unsigned char *p, size_t n, ByteBuf &out) noexcept;
+bool decode_value_general(const unsigned char *p, size_t n, ByteBuf &out) noexcept;
 bool decode_field(const unsigned char *p, size_t n, ByteBuf &dec, ByteBuf &idx) noexcept;
 bool copy_raw_fields(const ztmime_reader *r) noexcept;
 
