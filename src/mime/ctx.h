@@ -15,6 +15,13 @@ struct ztmime_ctx_impl {
     // the next line is examined, which empties scratch anyway.
     size_t scratch_owed;
     bool scratch_full;  // scratch may hold bytes: emptying it has work to do
+    // The bytes of ctx->header when they lie in its one segment, as the cut
+    // that made it from the front segment of the input left them; null when
+    // it has more than one segment or lines were added to it since.  Valid
+    // until the next call of ztmime_do: the message reader reads a field it
+    // is handed from here rather than asking the view library.
+    const unsigned char *header_p;
+    size_t header_n;
 };
 
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept

@@ -278,6 +278,10 @@ Step first_header_line(Call &c) noexcept
             return ZTMIME_ERROR;
         if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
             return ZTMIME_ERROR;
+        // Within the input's front segment the cut hands over exactly these
+        // bytes, without copying (find_line_after_cut relies on it too).
+        ztmime_impl(ctx)->header_p = n <= line.head_n ? line.head : nullptr;
+        ztmime_impl(ctx)->header_n = n;
         ctx->long_header = c.over_long;
         ztmime_impl(ctx)->scratch_owed = n - last;
         return field_cut(c, n);
@@ -306,6 +310,7 @@ Step continuation_line(Call &c) noexcept
         ztmime_impl(ctx)->scratch_full = true;
         return hand_out_field(c, ZTMIME_LONG_LINE);
     }
+    ztmime_impl(ctx)->header_p = nullptr;  // the field now has more than its first cut
     if (!keep_in_scratch(ctx, 0, n) || !zt_view_move(ctx->header, ctx->input, n))
         return ZTMIME_ERROR;
     return START_OVER;
