@@ -24,6 +24,14 @@ struct ztmime_ctx_impl {
     size_t header_n;
 };
 
+// ztmime_do for the message reader: header fields go to take(arg, field)
+// as they come, within the one call, and the first other event is returned
+// as ztmime_do returns it.  take owns the field when it returns true; when
+// it returns false the field is returned with its event (ZTMIME_HEADER or
+// ZTMIME_PART_HEADER) and the call ends.  ctx and out must not be null,
+// and take must leave the context's input as it is.
+ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept;
+
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept
 {
     return reinterpret_cast<ztmime_ctx_impl *>(ctx);

@@ -81,6 +81,10 @@ struct Call {
     SegCursor cur;
     Line line;
     bool over_long = false;  // the line is longer than max_line
+    // field_cut handed out a field with the line after it found, complete,
+    // and no continuation line: the input's first line now (see
+    // next_field_step).
+    bool next_known = false;
     ztview *view = nullptr;
 };
 
@@ -258,6 +262,7 @@ Step field_cut(Call &c, size_t n) noexcept
     // The line is examined here: scratch owes nothing and is emptied.
     ztmime_impl(ctx)->scratch_owed = 0;
     empty_scratch(ctx);
+    c.next_known = true;
     return hand_out_field(c, ctx->long_header ? ZTMIME_LONG_LINE : field_event(ctx));
 }
 
@@ -473,7 +478,44 @@ Step step(Call &c) noexcept
     }
 }
 
+// The step after a field that field_cut handed out, when nothing changed
+// the input since: its line is what find_line would find, complete, no
+// bare CR, not the end line and no continuation line, and scratch is
+// empty, so classify_line would let it through to the header steps with
+// only the over-long check to make.
+Step next_field_step(Call &c) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    c.over_long = !(ctx->flags & ZTMIME_FLAG_BINARY) && ctx->max_line && c.line.limit > ctx->max_line;
+    return header_line(c);
+}
+
 } // namespace
+
+ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept
+{
+    *out = nullptr;
+    if (!ctx->input)
+        return ZTMIME_NO_DATA;
+    Call c(ctx);
+    Step r = step(c);
+    for (;;) {
+        while (r == START_OVER)
+            r = step(c);
+        if (r != ZTMIME_HEADER && r != ZTMIME_PART_HEADER)
+            break;
+        const bool known = c.next_known;
+        c.next_known = false;
+        if (!take(arg, c.view))
+            break;  // the field goes back with its event
+        c.view = nullptr;
+        r = known ? next_field_step(c) : step(c);
+    }
+    const auto ev = static_cast<ztmime_type>(r);
+    ztmime_scan::memo_at_exit(ztmime_impl(ctx)->memo, ctx->input, ev, c.line.total);
+    *out = c.view;
+    return ev;
+}
 
 extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
 {

@@ -207,6 +207,17 @@ bool add_parsed_field(ztmime_reader *r, ztview *v) noexcept
     return add_field(r, v, f);
 }
 
+// The parser's hand-over of a field (ztmime_do_fields).  errno is left as
+// a call of ztmime_do finds it, so that a later failure in the same call
+// is told apart from lack of memory.
+bool take_field(void *reader, ztview *v) noexcept
+{
+    if (!add_parsed_field(static_cast<ztmime_reader *>(reader), v))
+        return false;
+    errno = 0;
+    return true;
+}
+
 // A header line cut by the end of the input is a field too.
 bool take_cut_field(ztmime_reader *r) noexcept
 {
@@ -499,20 +510,14 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
                 return ZTMIME_ITEM_NONE;
             return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_MESSAGE);
         }
-        ztview *v;
-        int ev;
-        for (;;) {
-            v = nullptr;
-            errno = 0;
-            ev = ztmime_do(r->ctx, &v);
-            if (ev != ZTMIME_HEADER && ev != ZTMIME_PART_HEADER)
-                break;
-            // A header field hands nothing out and ends nothing: the next
-            // event is pulled at once.
-            if (!add_parsed_field(r, v)) {
-                zt_view_free(v);
-                return fail(r, "out of memory");
-            }
+        // Header fields hand nothing out and end nothing: the parser gives
+        // them to the block one after another within one call.
+        ztview *v = nullptr;
+        errno = 0;
+        int ev = ztmime_do_fields(r->ctx, &v, take_field, r);
+        if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER) {
+            zt_view_free(v);
+            return fail(r, "out of memory");
         }
         if (ev == ZTMIME_ERROR) {
             const char *why = errno == ENOMEM ? "out of memory" : "the parser failed";
