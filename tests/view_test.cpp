@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "destroy_each.h"
 #include "view_internal.h"
 #include "zt_test.h"
 
@@ -363,6 +364,42 @@ TEST(ViewLifoAndIterator, OrderAndRestart)
     ASSERT_EQ(ztiterator_inc(it, &c), 0);
     EXPECT_EQ(c, 'd') << "restarts at the new front";
     ztiterator_destroy(it);
+}
+
+// Views released in one call from the first member of a caller's records:
+// every view is released once, counted against the module that made it,
+// null entries are skipped, and a block they shared with a view that stays
+// goes back to that view alone.
+TEST(ViewAccounting, ReleaseOfManyRecords)
+{
+    struct Record {
+        ztview *view;
+        const void *other;
+        size_t tag;
+    };
+    long mime = ztview_live_count("mime"), reader = ztview_live_count("reader");
+    View keep = make_view("header: one\r\nheader: two\r\n");
+    Record rec[6] = {};
+    rec[0].view = _ztview_duplicate_front(keep.get(), nullptr, 13, "mime", __LINE__);
+    rec[2].view = _ztview_init("reader", __LINE__);  // empty
+    rec[3].view = _ztview_duplicate_front(keep.get(), nullptr, 26, "mime", __LINE__);
+    View many = make_fragmented("a view of more segments than fit inline", 5);
+    rec[4].view = _ztview_duplicate_front(many.get(), nullptr, ztview_get_len(many.get()), "reader", __LINE__);
+    rec[5].view = _ztview_init("reader", __LINE__);
+    ztview_append(rec[5].view, "own block", 9);
+    for (size_t i = 0; i < 6; ++i)
+        rec[i].tag = i;
+    ASSERT_GT(ztview_segment_count(rec[4].view), 2u);
+    EXPECT_EQ(ztview_live_count("mime"), mime + 2);
+    EXPECT_EQ(ztview_live_count("reader"), reader + 3);
+    _ztview_destroy_each(rec, 6, sizeof(Record));
+    EXPECT_EQ(ztview_live_count("mime"), mime);
+    EXPECT_EQ(ztview_live_count("reader"), reader);
+    _ztview_destroy_each(nullptr, 0, sizeof(Record));
+    EXPECT_EQ(str(many.get()), "a view of more segments than fit inline");
+    const unsigned char *end = first_byte(keep.get()) + ztview_get_len(keep.get());
+    auto *p = static_cast<unsigned char *>(ztview_reserve(keep.get(), 1));
+    EXPECT_EQ(p, end) << "the shares were handed back: the block is the kept view's alone";
 }
 
 TEST(ViewAccounting, CountsAgainstTheCreatingModule)

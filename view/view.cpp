@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include "alloc.h"
+#include "destroy_each.h"
 #include "front_segment.h"
 #include "view_internal.h"
 
@@ -452,11 +453,12 @@ void ztview_rewind(ztview *v) noexcept
     v->resv = nullptr;
 }
 
-void _ztview_destroy(ztview *v, const char *, int) noexcept
+namespace {
+
+// The body of _ztview_destroy for a view that is not null, with the
+// calling thread's state at hand.
+inline void view_release(zt_tls *t, ztview *v) noexcept
 {
-    if (!v)
-        return;
-    zt_tls *t = zt_tls_get();
     for (uint32_t i = 0; i < v->count; ++i)
         zt_block_unref_in(t, v->segs[v->head + i].blk);
     if (v->spare)
@@ -468,6 +470,28 @@ void _ztview_destroy(ztview *v, const char *, int) noexcept
         t->cache[t->cached++] = v;
     else
         zt_free(v);
+}
+
+} // namespace
+
+void _ztview_destroy(ztview *v, const char *, int) noexcept
+{
+    if (v)
+        view_release(zt_tls_get(), v);
+}
+
+void _ztview_destroy_each(const void *first, size_t count, size_t stride) noexcept
+{
+    if (count == 0)
+        return;
+    zt_tls *t = zt_tls_get();
+    const auto *at = static_cast<const unsigned char *>(first);
+    for (size_t i = 0; i < count; ++i, at += stride) {
+        ztview *v;
+        std::memcpy(&v, at, sizeof v);
+        if (v)
+            view_release(t, v);
+    }
 }
 
 size_t ztview_get_len(const ztview *v) noexcept { return v ? v->len : 0; }

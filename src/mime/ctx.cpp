@@ -70,6 +70,7 @@ ZTMIME_EXPORT int ztmime_reset(ztmime_ctx *ctx) noexcept
         ctx->input = zt_view_new();
     zt_view_free(ctx->header);
     ctx->header = nullptr;
+    ztmime_impl(ctx)->header_p = nullptr;
     while (ztmime_boundary_pop(&ctx->part) == 0) {
     }
     ctx->part.depth = 0;

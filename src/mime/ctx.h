@@ -15,7 +15,22 @@ struct ztmime_ctx_impl {
     // the next line is examined, which empties scratch anyway.
     size_t scratch_owed;
     bool scratch_full;  // scratch may hold bytes: emptying it has work to do
+    // The bytes of ctx->header when they lie in its one segment, as the cut
+    // that made it from the front segment of the input left them; null when
+    // it has more than one segment or lines were added to it since.  Valid
+    // until the next call of ztmime_do: the message reader reads a field it
+    // is handed from here rather than asking the view library.
+    const unsigned char *header_p;
+    size_t header_n;
 };
+
+// ztmime_do for the message reader: header fields go to take(arg, field)
+// as they come, within the one call, and the first other event is returned
+// as ztmime_do returns it.  take owns the field when it returns true; when
+// it returns false the field is returned with its event (ZTMIME_HEADER or
+// ZTMIME_PART_HEADER) and the call ends.  ctx and out must not be null,
+// and take must leave the context's input as it is.
+ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept;
 
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept
 {

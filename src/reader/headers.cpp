@@ -13,6 +13,7 @@
 
 #include "common/handles.h"
 #include "common/module.h"
+#include "destroy_each.h"
 #include "front_segment.h"
 #include "mime/params_flat.h"
 #include "reader/reader.h"
@@ -26,7 +27,7 @@ bool HeaderBlock::add(ztview *field) noexcept
     return add(field, f);
 }
 
-bool HeaderBlock::add(ztview *field, const Front &front) noexcept
+bool HeaderBlock::add_general(ztview *field, const Front &front) noexcept
 {
     // The field's length, last byte and first bytes: straight from its one
     // segment as a rule, else gathered from its segments.
@@ -70,25 +71,33 @@ bool HeaderBlock::add(ztview *field, const Front &front) noexcept
     fields.n += sizeof kept;
     ++count;
     bytes += len;
-    // The first Content-Type and Content-Disposition fields are the ones
-    // that count.
-    if (n > 12 && lower(p[0]) == 'c' && iprefix(p, n, "content-")) {
-        size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
-        while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
-            ++k;
-        if (k && k < n && p[k] == ':') {
-            size_t &slot = lower(p[8]) == 't' ? ct_index : cd_index;
-            if (!slot)
-                slot = count;
-        }
-    }
+    if (n > 12 && lower(p[0]) == 'c')
+        note_content(p, n);
     return true;
+}
+
+void HeaderBlock::note_content(const unsigned char *p, size_t n) noexcept
+{
+    // The first Content-Type and Content-Disposition fields are the ones
+    // that count; the name and what may follow it lie in the first 24 bytes.
+    n = std::min<size_t>(n, 24);
+    if (!iprefix(p, n, "content-"))
+        return;
+    size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
+    while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
+        ++k;
+    if (k && k < n && p[k] == ':') {
+        size_t &slot = lower(p[8]) == 't' ? ct_index : cd_index;
+        if (!slot)
+            slot = count;
+    }
 }
 
 void HeaderBlock::clear() noexcept
 {
-    for (size_t i = 0; i < count; ++i)
-        zt_view_free(get(i));
+    // One call for the block: the views are the first member of each record.
+    static_assert(offsetof(Field, view) == 0);
+    _ztview_destroy_each(fields.p, count, sizeof(Field));
     fields.clear();
     count = seen = bytes = 0;
     problems = 0;

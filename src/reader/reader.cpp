@@ -23,6 +23,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "front_segment.h"
+#include "mime/ctx.h"
 #include "reader/reader.h"
 
 using namespace zt_reader;
@@ -162,10 +163,8 @@ bool hand_out(ztmime_reader *r, const void **data, size_t *len) noexcept
 // Interprets a header field and keeps it in the block being read (the
 // block takes the view when this succeeds).  The interpretation may meet a
 // memory failure it does not report: errno tells.
-bool add_field(ztmime_reader *r, ztview *v) noexcept
+bool add_field(ztmime_reader *r, ztview *v, const HeaderBlock::Front &f) noexcept
 {
-    HeaderBlock::Front f;
-    f.len = _ztview_front_segment(v, &f.p, &f.n, &f.segments);
     // The parser acts on Content-* fields only: a field whose first byte
     // is something else is not worth the call.
     if (!f.p || !f.n || (f.p[0] | 0x20) == 'c') {
@@ -177,6 +176,46 @@ bool add_field(ztmime_reader *r, ztview *v) noexcept
             r->collect.problems |= ZTMIME_PROBLEM_HEADER;
     }
     return r->collect.add(v, f);
+}
+
+bool add_field(ztmime_reader *r, ztview *v) noexcept
+{
+    HeaderBlock::Front f;
+    f.len = _ztview_front_segment(v, &f.p, &f.n, &f.segments);
+    return add_field(r, v, f);
+}
+
+// A field the parser has just handed out: where its bytes lie is known
+// from the parser's cut when they are one piece, and the view library need
+// not be asked.
+bool add_parsed_field(ztmime_reader *r, ztview *v) noexcept
+{
+    const ztmime_ctx_impl *impl = ztmime_impl(r->ctx);
+    if (!impl->header_p)
+        return add_field(r, v);
+    HeaderBlock::Front f;
+    f.p = impl->header_p;
+    f.len = f.n = impl->header_n;
+    f.segments = 1;
+#ifndef NDEBUG
+    // Debug builds check the parser's record against the view itself.
+    HeaderBlock::Front g;
+    g.len = _ztview_front_segment(v, &g.p, &g.n, &g.segments);
+    if (g.len != f.len || g.p != f.p || g.n != f.n || g.segments != 1)
+        __builtin_trap();
+#endif
+    return add_field(r, v, f);
+}
+
+// The parser's hand-over of a field (ztmime_do_fields).  errno is left as
+// a call of ztmime_do finds it, so that a later failure in the same call
+// is told apart from lack of memory.
+bool take_field(void *reader, ztview *v) noexcept
+{
+    if (!add_parsed_field(static_cast<ztmime_reader *>(reader), v))
+        return false;
+    errno = 0;
+    return true;
 }
 
 // A header line cut by the end of the input is a field too.
@@ -340,7 +379,7 @@ bool handle(ztmime_reader *r, int ev, ztview *&v) noexcept
     switch (ev) {
     case ZTMIME_HEADER:
     case ZTMIME_PART_HEADER:
-        if (!add_field(r, v))
+        if (!add_parsed_field(r, v))
             return false;
         v = nullptr;
         return true;
@@ -471,9 +510,15 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
                 return ZTMIME_ITEM_NONE;
             return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_MESSAGE);
         }
+        // Header fields hand nothing out and end nothing: the parser gives
+        // them to the block one after another within one call.
         ztview *v = nullptr;
         errno = 0;
-        int ev = ztmime_do(r->ctx, &v);
+        int ev = ztmime_do_fields(r->ctx, &v, take_field, r);
+        if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER) {
+            zt_view_free(v);
+            return fail(r, "out of memory");
+        }
         if (ev == ZTMIME_ERROR) {
             const char *why = errno == ENOMEM ? "out of memory" : "the parser failed";
             zt_view_free(v);

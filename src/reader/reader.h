@@ -5,7 +5,9 @@
 //   mbox.cpp     splitting mbox input into messages
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "reader/buf.h"
 #include "reader/text.h"
@@ -52,7 +54,35 @@ struct HeaderBlock {
         size_t segments;
     };
     bool add(ztview *field) noexcept;  // takes the view when it succeeds (keeps or frees it)
-    bool add(ztview *field, const Front &front) noexcept;  // the same, the front already read
+    // The same, the front already read.  The usual field (one segment,
+    // within the limits, room for its record) is kept inline; the rest
+    // goes to add_general.
+    bool add(ztview *field, const Front &front) noexcept
+    {
+        const unsigned char *p = front.p;
+        const size_t len = front.len;
+        if (front.segments != 1 || !len || count >= kMaxFields || len > kMaxBlockBytes - bytes ||
+            fields.cap - fields.n < sizeof(Field))
+            return add_general(field, front);
+        last_ended = p[len - 1] == '\n';
+        ++seen;
+        // Written member by member: a whole-record copy from the stack
+        // would wait for the separate stores that made it.
+        unsigned char *slot = fields.p + fields.n;
+        std::memcpy(slot + offsetof(Field, view), &field, sizeof field);
+        std::memcpy(slot + offsetof(Field, p), &p, sizeof p);
+        std::memcpy(slot + offsetof(Field, n), &len, sizeof len);
+        fields.n += sizeof(Field);
+        ++count;
+        bytes += len;
+        if (len > 12 && (p[0] | 0x20) == 'c')
+            note_content(p, len);
+        return true;
+    }
+    bool add_general(ztview *field, const Front &front) noexcept;
+    // Records field `count` (just kept, its first n bytes at p) when it is
+    // the block's first Content-Type or Content-Disposition field.
+    void note_content(const unsigned char *p, size_t n) noexcept;
     Field at(size_t i) const noexcept
     {
         Field f;
