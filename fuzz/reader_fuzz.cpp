@@ -5,6 +5,7 @@
 // size must be the DATA bytes handed out for it, and a reset reader must
 // read the input again as a new one does.
 #include <cctype>
+#include <cstring>
 
 #include "fuzz_util.h"
 
@@ -68,9 +69,23 @@ std::string fields(const ztmime_reader *r)
     for (size_t i = 0; ztmime_reader_header_at(r, i, &name, &value) == 0; ++i) {
         check(name && value, "null header field");
         check(utf8(value), "header value not UTF-8", value);
+        // The raw field decodes without the reader to the same name and value.
+        const void *raw = nullptr;
+        size_t len = 0, value_at = 0;
+        check(ztmime_reader_field_at(r, i, &raw, &len) == 0 && raw, "no raw field beside a decoded one", name);
+        std::string out(4 * len + 64, '\0');
+        size_t need = ztmime_reader_decode_field(raw, len, out.data(), out.size(), &value_at);
+        if (need > out.size()) {
+            out.resize(need);
+            need = ztmime_reader_decode_field(raw, len, out.data(), out.size(), &value_at);
+        }
+        check(need >= 2 && value_at < need, "a raw field did not decode", name);
+        check(std::strcmp(out.c_str(), name) == 0 && std::strcmp(out.c_str() + value_at, value) == 0,
+              "a raw field decodes otherwise", name);
         s += std::string("\n") + name + ": " + value;
         seen.emplace_back(name, value);
     }
+    check(ztmime_reader_field_at(r, seen.size(), nullptr, nullptr) == -1, "a raw field past the decoded ones");
     for (const auto &[n, v] : seen) {
         const char *first = nullptr;
         for (const auto &[n2, v2] : seen)
