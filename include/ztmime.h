@@ -44,9 +44,9 @@
 
 /* The version of this header; ztmime_version() gives the library's. */
 #define ZTMIME_VERSION_MAJOR 0
-#define ZTMIME_VERSION_MINOR 2
+#define ZTMIME_VERSION_MINOR 3
 #define ZTMIME_VERSION_PATCH 0
-#define ZTMIME_VERSION_STRING "0.2.0"
+#define ZTMIME_VERSION_STRING "0.3.0"
 
 #ifdef __cplusplus
 extern "C" {

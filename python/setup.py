@@ -51,7 +51,7 @@ class BuildExt(build_ext):
 
 setup(
     name="ztmime",
-    version="0.2.0",
+    version="0.3.0",
     description="Streaming mail parsing on libztmime",
     packages=["ztmime"],
     package_data={"ztmime": ["py.typed", "*.pyi"]},

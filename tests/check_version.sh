@@ -1,6 +1,6 @@
 #!/bin/sh
 # Fails unless the first line of `ztmime --version` names the version of
-# ztmime.h as a word of its own ("ztmime 0.2.0").
+# ztmime.h as a word of its own ("ztmime 0.3.0").
 # usage: tests/check_version.sh PATH/TO/ztmime PATH/TO/ztmime.h
 set -u
 version=$(sed -n 's/^#define ZTMIME_VERSION_STRING "\(.*\)"$/\1/p' "${2:?}")
