@@ -533,8 +533,9 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 
     ByteBuf name;
     bool found = false;
-    bool ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
-         put_text(n, 4, name.p, name.n);
+    // An empty list has no name to look for (the usual part).
+    bool ok = (!cd.list.n || find_name(cd, "filename", name, &found, &problems)) &&
+              (found || !ct.list.n || find_name(ct, "name", name, &found, &problems)) && put_text(n, 4, name.p, name.n);
     name.release();
     if (!ok)
         return false;
