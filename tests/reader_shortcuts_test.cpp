@@ -82,7 +82,8 @@ std::string params_text(const zt_reader::Params &ps, uint32_t problems)
     return out;
 }
 
-TEST(ReaderShortcuts, ParamsAgreeWithTheTokenizer)
+// Field bodies, regular and not, for the structured-field shortcuts.
+std::vector<std::string> param_bodies()
 {
     std::vector<std::string> bodies = {
         " text/plain; charset=utf-8\r\n", " text/plain;charset=\"utf-8\"\r\n", " Text/HTML; CHARSET=ISO-8859-1; x=y;\r\n",
@@ -102,6 +103,12 @@ TEST(ReaderShortcuts, ParamsAgreeWithTheTokenizer)
         bodies.push_back(b);
     for (const std::string &b : random_joins(pieces, "", 1000, 13))
         bodies.push_back(b);
+    return bodies;
+}
+
+TEST(ReaderShortcuts, ParamsAgreeWithTheTokenizer)
+{
+    const std::vector<std::string> bodies = param_bodies();
     int flat_read = 0;
     for (const std::string &b : bodies) {
         zt_reader::Params flat, slow;
@@ -119,6 +126,76 @@ TEST(ReaderShortcuts, ParamsAgreeWithTheTokenizer)
         slow.release();
     }
     EXPECT_GT(flat_read, 500);  // the shortcut is taken, not only declined
+}
+
+// The one-walk Content-Type reading against the parameter list: taken
+// exactly when the list reads flat with no name parameter, and then with
+// the list's first charset.
+TEST(ReaderShortcuts, ContentTypeCharsetAgreesWithTheParameterList)
+{
+    std::vector<std::string> bodies = param_bodies();
+    for (const char *b : {" text/plain; charset=a; charset=b\r\n", " text/plain; CharSet=\"A\"; x=y\r\n",
+                          " text/plain; charsets=a; charset=b\r\n", " text/plain; charset*=utf-8''a\r\n",
+                          " text/plain; xname=a; charset=b\r\n", " text/plain; NAMEx=a; charset=b\r\n",
+                          " text/plain; nam=a; charset=\"\"\r\n", " text/plain; name*0=a\r\n", " text/plain\r\n"})
+        bodies.push_back(b);
+    int taken = 0, with_charset = 0;
+    for (const std::string &b : bodies) {
+        zt_reader::Params ps;
+        const unsigned char *cs = bytes(b);
+        size_t cl = 99;
+        int fast = zt_reader::content_type_charset_flat(bytes(b), b.size(), &cs, &cl);
+        int flat = zt_reader::read_params_flat(bytes(b), b.size(), ps);
+        ASSERT_GE(flat, 0);
+        EXPECT_EQ(fast, flat == 1 && !ps.any("name")) << escaped(b);
+        if (fast) {
+            ++taken;
+            size_t vl = 0;
+            const unsigned char *v = ps.get("charset", &vl);
+            EXPECT_EQ(cs != nullptr, v != nullptr) << escaped(b);
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(cs), cs ? cl : 0),
+                      std::string(reinterpret_cast<const char *>(v), v ? vl : 0))
+                << escaped(b);
+            with_charset += v != nullptr;
+            EXPECT_TRUE(!cs || (cs >= bytes(b) && cs + cl <= bytes(b) + b.size())) << escaped(b);
+        }
+        ps.release();
+    }
+    EXPECT_GT(taken, 300);
+    EXPECT_GT(with_charset, 40);
+}
+
+// The memo gives what the walk gives, for the body it is asked about and
+// not the one before: each body is asked twice, from a copy at another
+// address the second time, and bodies differing in one byte follow one
+// another.
+TEST(ReaderShortcuts, ContentTypeMemoAgreesWithTheWalk)
+{
+    std::vector<std::string> bodies = param_bodies();
+    for (const char *b : {" text/plain; charset=utf-8\r\n", " text/plain; charset=utf-9\r\n", " text/plain; charset=utf-9\n",
+                          " text/plain; charset=utf-9\n", " text/plain; name=utf-9\n", " text/plain; charset=utf-9\n"})
+        bodies.push_back(b);
+    bodies.push_back(" text/plain; charset=" + std::string(60, 'x') + "\r\n");
+    bodies.push_back(" text/plain; charset=" + std::string(60, 'x') + "\r\n");
+    zt_reader::CharsetMemo memo;
+    int repeats = 0;
+    for (const std::string &b : bodies) {
+        for (int round = 0; round < 2; ++round) {
+            const std::string copy = b;  // another address
+            const std::string &body = round ? copy : b;
+            const unsigned char *want_cs, *got_cs;
+            size_t want_n, got_n;
+            int want = zt_reader::content_type_charset_flat(bytes(body), body.size(), &want_cs, &want_n);
+            repeats += round && memo.valid && memo.n == body.size();
+            int got = memo.read(bytes(body), body.size(), &got_cs, &got_n);
+            ASSERT_EQ(got, want) << escaped(body);
+            if (got) {
+                EXPECT_EQ(got_cs, want_cs) << escaped(body);
+                EXPECT_EQ(got_n, want_n) << escaped(body);
+            }
+        }
+    }
+    EXPECT_GT(repeats, 500);
 }
 
 // Every header field of every announced part, and the part's facts.

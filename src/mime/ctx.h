@@ -2,6 +2,7 @@
 // parse driver.
 #pragma once
 
+#include "mime/header_record.h"
 #include "mime/line_scan.h"
 #include "ztmime.h"
 
@@ -22,6 +23,7 @@ struct ztmime_ctx_impl {
     // is handed from here rather than asking the view library.
     const unsigned char *header_p;
     size_t header_n;
+    ztmime_flat::TypeMemo type_memo;  // kept across messages: a cache of bytes only
 };
 
 // ztmime_do for the message reader: header fields go to take(arg, field)

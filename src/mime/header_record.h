@@ -40,7 +40,19 @@ namespace ztmime_flat {
 
 constexpr int kFlatIrregular = 2;
 
-int content_type(ztmime_part *part, ztmime_params::Span field) noexcept;
+// The last short Content-Type field whose reading, with no type recorded
+// yet, came down to recording its type: regular, no boundary or file name
+// parameter, not a multipart.  The same bytes again, with no type recorded,
+// record the same type with no walk over the field.
+struct TypeMemo {
+    static constexpr size_t kMax = 96;
+    unsigned char field[kMax];
+    size_t n;
+    size_t type_at, type_n;
+    bool valid;
+};
+
+int content_type(ztmime_part *part, ztmime_params::Span field, TypeMemo *memo = nullptr) noexcept;
 int transfer_encoding(ztmime_part *part, ztmime_params::Span field) noexcept;
 int disposition(ztmime_part *part, ztmime_params::Span field) noexcept;
 

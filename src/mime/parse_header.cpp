@@ -20,6 +20,7 @@
 #include "common/error.h"
 #include "common/handles.h"
 #include "charset/charset.h"
+#include "mime/ctx.h"
 #include "mime/header_record.h"
 #include "mime/normalize.h"
 #include "ztmime.h"
@@ -387,7 +388,12 @@ int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalize
     const ztmime_params::Span flat = one_segment(ztview_get_len(header));
     switch (kind) {
     case kContentType:
-        return interpret(ctx, header, flat, ztmime_flat::content_type, content_type);
+        return interpret(
+            ctx, header, flat,
+            [ctx](ztmime_part *part, ztmime_params::Span f) {
+                return ztmime_flat::content_type(part, f, &ztmime_impl(ctx)->type_memo);
+            },
+            content_type);
     case kTransferEncoding:
         return interpret(ctx, header, flat, ztmime_flat::transfer_encoding, transfer_encoding);
     default:

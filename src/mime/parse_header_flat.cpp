@@ -111,23 +111,42 @@ template <class Record> int record(Cursor c, bool semicolon_after, Record rec) n
 
 namespace ztmime_flat {
 
-int content_type(ztmime_part *part, Span field) noexcept
+int content_type(ztmime_part *part, Span field, TypeMemo *memo) noexcept
 {
+    const bool known = ztview_get_len(part->content_type) != 0;
+    if (!known && memo && memo->valid && memo->n == field.n && std::memcmp(memo->field, field.p, field.n) == 0)
+        return set_bytes(&part->content_type, field.p + memo->type_at, memo->type_n);
     Cursor c = body(field, 13);
     Span type;
     if (!c.main_value(&type) || type.n == 0)
         return kFlatIrregular;
-    const bool known = ztview_get_len(part->content_type) != 0;
     if (known && !view_equals(part->content_type, type))
         return kFlatIrregular;
     FileName file{part->filename};
-    if (!regular(c, true, [&file](Span name, Span value) { return !is_filename(name) || file.take(value); }))
+    bool plain = true;  // no parameter that records anything
+    if (!regular(c, true, [&file, &plain](Span name, Span value) {
+            if (is_name(name, "boundary", 8))
+                plain = false;
+            if (!is_filename(name))
+                return true;
+            plain = false;
+            return file.take(value);
+        }))
         return kFlatIrregular;
     if (!known) {
         if (set_bytes(&part->content_type, type.p, type.n))
             return -1;
-        if (type.n >= 10 && ztmime_params::equal_lower(type.p, "multipart/", 10) && ztmime_boundary_add(part, nullptr))
+        const bool multipart = type.n >= 10 && ztmime_params::equal_lower(type.p, "multipart/", 10);
+        if (multipart && ztmime_boundary_add(part, nullptr))
             return -1;
+        if (plain && !multipart && memo && field.n <= TypeMemo::kMax) {
+            std::memcpy(memo->field, field.p, field.n);
+            memo->n = field.n;
+            memo->type_at = static_cast<size_t>(type.p - field.p);
+            memo->type_n = type.n;
+            memo->valid = true;
+            return 0;  // the recording walk has nothing to record
+        }
     }
     return record(c, true, [part](Span name, Span value) {
         if (is_name(name, "boundary", 8))

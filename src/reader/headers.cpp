@@ -278,6 +278,47 @@ int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept
     }
 }
 
+int content_type_charset_flat(const unsigned char *p, size_t n, const unsigned char **charset, size_t *len) noexcept
+{
+    using ztmime_params::Read;
+    *charset = nullptr;
+    *len = 0;
+    ztmime_params::Cursor c(p, p + n);
+    ztmime_params::Span main, name, value;
+    if (!c.main_value(&main) || main.n == 0)
+        return 0;
+    c.skip_white_and_semicolons();
+    for (;;) {
+        Read got = c.param(&name, &value, true);
+        if (got == Read::kDone)
+            return 1;
+        if (got == Read::kIrregular || (name.n >= 4 && ztmime_params::equal_lower(name.p, "name", 4)))
+            return 0;
+        if (!*charset && ztmime_params::is_name(name, "charset", 7))
+            *charset = value.p, *len = value.n;
+    }
+}
+
+int CharsetMemo::read(const unsigned char *p, size_t pn, const unsigned char **charset, size_t *clen) noexcept
+{
+    if (!(valid && n == pn && std::memcmp(body, p, pn) == 0)) {
+        int got = content_type_charset_flat(p, pn, charset, clen);
+        if (pn > kMax)
+            return got;
+        std::memcpy(body, p, pn);
+        n = pn;
+        valid = true;
+        result = got;
+        found = *charset != nullptr;
+        at = found ? static_cast<size_t>(*charset - p) : 0;
+        len = *clen;
+        return got;
+    }
+    *charset = found ? p + at : nullptr;
+    *clen = len;
+    return result;
+}
+
 namespace {
 
 // Percent escapes of an extended parameter value.
@@ -432,8 +473,13 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     uint32_t problems = b.problems;
     Params &ct = r->ct_params, &cd = r->cd_params;
     ct.clear(), cd.clear();
+    // Content-Disposition first: the Content-Type bytes may sit in scratch,
+    // and its charset is taken from them where they lie.
+    const unsigned char *charset = nullptr;
+    size_t charset_len = 0;
+    bool ct_listed = false;
     for (int k = 0; k < 2; ++k) {
-        size_t at = k ? b.cd_index : b.ct_index, blen = 0;
+        size_t at = k ? b.ct_index : b.cd_index, blen = 0;
         if (!at)
             continue;
         const unsigned char *fp;
@@ -441,11 +487,16 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
         if (!b.contiguous(at - 1, r->scratch, &fp, &fn) || !fn)
             return false;
         const unsigned char *body = field_body(fp, fn, &blen);
-        Params &ps = k ? cd : ct;
+        if (k && r->ct_memo.read(body, blen, &charset, &charset_len))
+            continue;
+        Params &ps = k ? ct : cd;
+        ct_listed = k;
         int flat = read_params_flat(body, blen, ps);
         if (flat < 0 || (flat == 0 && !read_params(body, blen, ps, &problems)))
             return false;
     }
+    if (ct_listed)
+        charset = ct.get("charset", &charset_len);
 
     // Content type: the parser's record (the value it follows), lower case;
     // missing or without a subtype, the default of the enclosing multipart.
@@ -468,9 +519,7 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
             return false;
     }
 
-    size_t vl = 0;
-    const unsigned char *v = ct.get("charset", &vl);
-    if (!put_text(n, 2, v, v ? vl : 0))
+    if (!put_text(n, 2, charset, charset_len))
         return false;
     lower_in_place(n.text.p + n.off[2], n.text.n - n.off[2] - 1);
 
@@ -484,8 +533,9 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 
     ByteBuf name;
     bool found = false;
-    bool ok = find_name(cd, "filename", name, &found, &problems) && (found || find_name(ct, "name", name, &found, &problems)) &&
-         put_text(n, 4, name.p, name.n);
+    // An empty list has no name to look for (the usual part).
+    bool ok = (!cd.list.n || find_name(cd, "filename", name, &found, &problems)) &&
+              (found || !ct.list.n || find_name(ct, "name", name, &found, &problems)) && put_text(n, 4, name.p, name.n);
     name.release();
     if (!ok)
         return false;

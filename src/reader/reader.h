@@ -150,6 +150,21 @@ struct Body {
     TextConv conv;
 };
 
+// The last short Content-Type body read with content_type_charset_flat and
+// what the walk gave: mail from one sender repeats the field, and a byte
+// comparison costs less than the walk.
+struct CharsetMemo {
+    static constexpr size_t kMax = 64;
+    unsigned char body[kMax];
+    size_t n = 0;
+    bool valid = false;
+    int result = 0;
+    size_t at = 0, len = 0;  // the charset's place in the body
+    bool found = false;
+
+    int read(const unsigned char *p, size_t pn, const unsigned char **charset, size_t *clen) noexcept;
+};
+
 } // namespace zt_reader
 
 struct ztmime_reader {
@@ -193,6 +208,7 @@ struct ztmime_reader {
     zt_reader::Body body;
     zt_reader::ByteBuf scratch;   // a field's bytes while it is interpreted
     zt_reader::Params ct_params, cd_params;  // of the block being interpreted
+    zt_reader::CharsetMemo ct_memo;
 
     // mbox splitting
     uint64_t in_total;     // bytes ever put in `in`
@@ -221,6 +237,12 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept;
 // not regular (ps empty), -1 for lack of memory.
 bool read_params(const unsigned char *p, size_t n, Params &ps, uint32_t *problems) noexcept;
 int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept;
+// What interpretation needs of the usual Content-Type body, in one walk
+// over its bytes: 1 when read_params_flat would read it and it has no
+// parameter whose name begins with "name"; then *charset and *len give the
+// first charset value as it lies in p (null when there is none).  0 when
+// the full parameter list is needed.
+int content_type_charset_flat(const unsigned char *p, size_t n, const unsigned char **charset, size_t *len) noexcept;
 bool decode_headers(const ztmime_reader *r) noexcept;
 // Appends a raw value (what follows the colon) unfolded, trimmed, encoded
 // words decoded, as UTF-8 without NUL bytes.  decode_value takes the usual
