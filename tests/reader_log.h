@@ -25,6 +25,28 @@ inline void log_part(std::string &log, const char *what, const ztmime_part_info 
            " disp=" + p->disposition + " file=" + escaped(p->filename) + buf + "\n";
 }
 
+// Feeds `input` to a new reader with `flags` in pieces of `chunk` bytes
+// (0: whole) and calls on_item(r, item, data, len) for every item it hands
+// out, up to the end of the input.
+template <class OnItem>
+void each_item(std::string_view input, size_t chunk, uint32_t flags, OnItem on_item)
+{
+    ztmime_reader *r = ztmime_reader_new(flags);
+    auto drain = [&] {
+        const void *p;
+        size_t n;
+        for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;)
+            on_item(r, it, p, n);
+    };
+    for (auto &piece : pieces(input, chunk)) {
+        ztmime_reader_feed(r, piece.data(), piece.size());
+        drain();
+    }
+    ztmime_reader_finish(r);
+    drain();
+    ztmime_reader_destroy(r);
+}
+
 // Feeds `input` in pieces of `chunk` bytes (0: whole), draining after each.
 inline ReaderRun read_all(std::string_view input, size_t chunk, uint32_t flags = 0, bool with_data = true)
 {

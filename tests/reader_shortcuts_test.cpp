@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "reader/reader.h"
-#include "zt_test.h"
+#include "reader_log.h"
 
 using namespace std::string_literals;
 using namespace zt_test;
@@ -202,30 +202,18 @@ TEST(ReaderShortcuts, ContentTypeMemoAgreesWithTheWalk)
 std::string header_log(std::string_view input, size_t chunk, int *split_fields)
 {
     std::string log;
-    ztmime_reader *r = ztmime_reader_new(ZTMIME_READER_MBOX);
-    auto drain = [&] {
-        const void *p;
-        size_t n;
-        for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
-            if (it != ZTMIME_ITEM_PART)
-                continue;
-            const ztmime_part_info *i = ztmime_reader_part(r);
-            log += "PART " + std::string(i->path) + " " + i->content_type + " charset=" + i->charset +
-                   " file=" + escaped(i->filename) + " problems=" + std::to_string(i->problems) + "\n";
-            const char *name, *value;
-            for (size_t k = 0; ztmime_reader_header_at(r, k, &name, &value) == 0; ++k) {
-                log += "  " + escaped(name) + ": " + escaped(value) + "\n";
-                *split_fields += ztview_segment_count(r->shown.get(k)) > 1;
-            }
+    each_item(input, chunk, ZTMIME_READER_MBOX, [&](ztmime_reader *r, ztmime_item it, const void *, size_t) {
+        if (it != ZTMIME_ITEM_PART)
+            return;
+        const ztmime_part_info *i = ztmime_reader_part(r);
+        log += "PART " + std::string(i->path) + " " + i->content_type + " charset=" + i->charset +
+               " file=" + escaped(i->filename) + " problems=" + std::to_string(i->problems) + "\n";
+        const char *name, *value;
+        for (size_t k = 0; ztmime_reader_header_at(r, k, &name, &value) == 0; ++k) {
+            log += "  " + escaped(name) + ": " + escaped(value) + "\n";
+            *split_fields += ztview_segment_count(r->shown.get(k)) > 1;
         }
-    };
-    for (auto &piece : pieces(input, chunk)) {
-        ztmime_reader_feed(r, piece.data(), piece.size());
-        drain();
-    }
-    ztmime_reader_finish(r);
-    drain();
-    ztmime_reader_destroy(r);
+    });
     return log;
 }
 

@@ -132,28 +132,16 @@ struct Ended {
 std::vector<Ended> ended(std::string_view input, uint32_t flags = 0, size_t chunk = 0)
 {
     std::vector<Ended> out;
-    ztmime_reader *r = ztmime_reader_new(flags);
     std::string data;
-    auto drain = [&] {
-        const void *p;
-        size_t n;
-        for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
-            if (it == ZTMIME_ITEM_DATA)
-                data.append(static_cast<const char *>(p), n);
-            if (it == ZTMIME_ITEM_PART_END) {
-                const ztmime_part_info *i = ztmime_reader_part(r);
-                out.push_back({i->path, i->content_type, i->charset, i->disposition, i->filename,
-                               std::exchange(data, ""), i->problems, i->size, i->container});
-            }
+    each_item(input, chunk, flags, [&](ztmime_reader *r, ztmime_item it, const void *p, size_t n) {
+        if (it == ZTMIME_ITEM_DATA)
+            data.append(static_cast<const char *>(p), n);
+        if (it == ZTMIME_ITEM_PART_END) {
+            const ztmime_part_info *i = ztmime_reader_part(r);
+            out.push_back({i->path, i->content_type, i->charset, i->disposition, i->filename,
+                           std::exchange(data, ""), i->problems, i->size, i->container});
         }
-    };
-    for (auto &piece : pieces(input, chunk)) {
-        ztmime_reader_feed(r, piece.data(), piece.size());
-        drain();
-    }
-    ztmime_reader_finish(r);
-    drain();
-    ztmime_reader_destroy(r);
+    });
     return out;
 }
 
@@ -411,16 +399,10 @@ TEST(ReaderHeaders, RawFieldsDecodeAsTheReaderDoes)
                     "X-Empty:\r\nX-Trail:  value \t\r\nContent-Type: multipart/mixed;\r\n\tboundary=b\r\n"
                     "\r\n--b\r\nX-Part: =?iso-8859-1?q?=E9t=E9?=\n\nbody\r\n--b--\r\n";
     for (size_t chunk : {size_t(0), size_t(1), size_t(3)}) {
-        ztmime_reader *r = ztmime_reader_new(0);
-        for (size_t at = 0; at < m.size(); at += chunk ? chunk : m.size())
-            ztmime_reader_feed(r, m.data() + at, std::min(chunk ? chunk : m.size(), m.size() - at));
-        ztmime_reader_finish(r);
         std::vector<std::string> blocks;
-        const void *p;
-        size_t n;
-        for (ztmime_item it; (it = ztmime_reader_next(r, &p, &n)) > ZTMIME_ITEM_NONE;) {
+        each_item(m, chunk, 0, [&](ztmime_reader *r, ztmime_item it, const void *, size_t) {
             if (it != ZTMIME_ITEM_PART)
-                continue;
+                return;
             std::string block;
             const void *raw;
             size_t len;
@@ -439,8 +421,7 @@ TEST(ReaderHeaders, RawFieldsDecodeAsTheReaderDoes)
                 EXPECT_EQ(out.back(), '\0');
             }
             blocks.push_back(block);
-        }
-        ztmime_reader_destroy(r);
+        });
         std::string top_raw = m.substr(0, m.find("\r\n\r\n") + 2);
         EXPECT_EQ(blocks, (std::vector<std::string>{top_raw, "X-Part: =?iso-8859-1?q?=E9t=E9?=\n"})) << chunk;
     }

@@ -97,10 +97,6 @@ size_t next_candidate(const unsigned char *p, size_t i, size_t n) noexcept
             return k + static_cast<size_t>(__builtin_ctz(mask)) + 1;
         }
     }
-    for (; k + 17 <= n; k += 16) {
-        if (int mask = _mm_movemask_epi8(hits(k)))
-            return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask))) + 1;
-    }
 #endif
     for (; k + 1 < n; ++k)
         if (p[k] == '\n' && (p[k + 1] == 'F' || p[k + 1] == '>'))

@@ -373,16 +373,12 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
     return true;
 }
 
-// Acts on one parser event; v is set to null when the view was taken.
+// Acts on one parser event other than a header field (those go to
+// take_field within the parser's call); v is set to null when the view was
+// taken.
 bool handle(ztmime_reader *r, int ev, ztview *&v) noexcept
 {
     switch (ev) {
-    case ZTMIME_HEADER:
-    case ZTMIME_PART_HEADER:
-        if (!add_parsed_field(r, v))
-            return false;
-        v = nullptr;
-        return true;
     case ZTMIME_HEADERS_DONE:
     case ZTMIME_PART_HEADERS_DONE:
         return on_headers_done(r, ev, v != nullptr);
@@ -515,6 +511,8 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         ztview *v = nullptr;
         errno = 0;
         int ev = ztmime_do_fields(r->ctx, &v, take_field, r);
+        // A field comes back as an event only when take_field could not
+        // keep it.
         if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER) {
             zt_view_free(v);
             return fail(r, "out of memory");
