@@ -20,7 +20,7 @@ CXXFLAGS = ["-std=c++20", "-O2", "-fvisibility=hidden"]
 
 
 def extension() -> Extension:
-    binding = [str(HERE / "src" / "module.cpp")]
+    binding = [str(HERE / "src" / "module.cpp"), str(HERE / "src" / "part.cpp")]
     prefix = os.environ.get("ZTMIME_PREFIX")
     if prefix:
         libdir = Path(prefix) / "lib"

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "part.h"
 #include "ztmime.h"
 
 #ifdef ZT_PY_ALLOC_SWITCH
@@ -323,8 +324,8 @@ class Reader {
         throw py::stop_iteration();
     }
 
-    // The messages complete in what was fed so far, as lists of part
-    // tuples in tree order: at most max_messages of them, and no more once
+    // The messages complete in what was fed so far, as Message trees: at
+    // most max_messages of them, and no more once
     // max_bytes of content are gathered (but always one when one is
     // complete).  An empty list when more input is needed (or nothing is
     // left after finish()).  The pull loop and the copies of content into
@@ -444,23 +445,26 @@ class Reader {
         }
     }
 
-    // The batch's messages as lists of part tuples.  A message still
-    // incomplete stays in the pools for the next call.
+    // The batch's messages as trees.  A message still incomplete stays in
+    // the pools for the next call.
     py::list finish_batch(const Batch &b)
     {
         if (b.failed) {
             drop_message();
             raise_reader_error(r_, b.err);
         }
+        PyTypeObject *part_cls = ztpy::part_class(), *message_cls = ztpy::message_class();
+        if (!part_cls || !message_cls) {
+            drop_message();
+            throw std::runtime_error("ztmime's Part and Message classes are not registered");
+        }
         std::vector<PendingCopy> copies;
         size_t total = 0;
         py::list out(b.ends.size());
         size_t first = 0;
         for (size_t m = 0; m < b.ends.size(); ++m) {
-            py::list parts(b.ends[m] - first);
-            for (size_t i = first; i < b.ends[m]; ++i)
-                PyList_SET_ITEM(parts.ptr(), static_cast<Py_ssize_t>(i - first), part_tuple(i, copies, total));
-            out[m] = std::move(parts);
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(m),
+                            build_message(first, b.ends[m], part_cls, message_cls, copies, total));
             first = b.ends[m];
         }
         fill(copies, total);
@@ -621,42 +625,86 @@ class Reader {
 
     PyObject *text_str(const Span &s) const { return str_or_throw(text_.data() + s.at, s.n); }
     PyObject *cached_str(const Span &s) { return strs_.get(text_.data() + s.at, s.n); }
+    bool is_message(const Span &type) const
+    {
+        return type.n == 14 && std::memcmp(text_.data() + type.at, "message/rfc822", 14) == 0;
+    }
 
-    // One part as a flat tuple: (path, depth, content_type, charset,
-    // disposition, filename, encoding, container, size, problems, headers,
-    // content, parent).  The content's bytes object is made here and filled
-    // by fill().
-    PyObject *part_tuple(size_t i, std::vector<PendingCopy> &copies, size_t &total)
+    // Fills a new part object from slot i.  Its content's bytes object is
+    // made here and filled by fill(), once the whole batch is built.
+    void set_part(ztpy::PartObject *o, size_t i, std::vector<PendingCopy> &copies, size_t &total)
     {
         const PartSlot &p = slots_[i];
-        py::object t = py::reinterpret_steal<py::object>(PyTuple_New(13));
-        if (!t)
+        o->size = p.size;
+        o->depth = p.depth;
+        o->encoding = p.encoding;
+        o->problems = p.problems;
+        o->container = p.container;
+        o->utf8 = text_utf8();
+        if (!(o->content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.n))) ||
+            !(o->raw = PyBytes_FromStringAndSize(text_.data() + p.headers.at, static_cast<Py_ssize_t>(p.headers.n))))
             throw py::error_already_set();
-        PyObject *tp = t.ptr();
-        PyObject *content = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.content.n));
-        // Every slot is set before anything can throw, so that the tuple
-        // frees what was made.
-        PyTuple_SET_ITEM(tp, 11, content);
-        PyTuple_SET_ITEM(tp, 1, PyLong_FromLong(p.depth));
-        PyTuple_SET_ITEM(tp, 6, PyLong_FromLong(p.encoding));
-        PyTuple_SET_ITEM(tp, 7, py::bool_(p.container).release().ptr());
-        PyTuple_SET_ITEM(tp, 8, PyLong_FromUnsignedLongLong(p.size));
-        PyTuple_SET_ITEM(tp, 9, PyLong_FromUnsignedLong(p.problems));
-        PyTuple_SET_ITEM(tp, 10, PyBytes_FromStringAndSize(text_.data() + p.headers.at, static_cast<Py_ssize_t>(p.headers.n)));
-        PyTuple_SET_ITEM(tp, 12, PyLong_FromLong(p.parent));
-        for (Py_ssize_t i : {1, 6, 8, 9, 10, 11, 12})
-            if (!PyTuple_GET_ITEM(tp, i))
-                throw py::error_already_set();
         if (p.content.n) {
-            copies.push_back({PyBytes_AS_STRING(content), p.content.at, p.content.n});
+            copies.push_back({PyBytes_AS_STRING(o->content), p.content.at, p.content.n});
             total += p.content.n;
         }
-        PyTuple_SET_ITEM(tp, 0, text_str(p.path));
-        PyTuple_SET_ITEM(tp, 2, cached_str(p.content_type));
-        PyTuple_SET_ITEM(tp, 3, cached_str(p.charset));
-        PyTuple_SET_ITEM(tp, 4, cached_str(p.disposition));
-        PyTuple_SET_ITEM(tp, 5, p.filename.n ? text_str(p.filename) : cached_str(p.filename));
-        return t.release().ptr();
+        o->path = p.path.n ? text_str(p.path) : cached_str(p.path);
+        o->content_type = cached_str(p.content_type);
+        o->charset = cached_str(p.charset);
+        o->disposition = cached_str(p.disposition);
+        o->filename = p.filename.n ? text_str(p.filename) : cached_str(p.filename);
+    }
+
+    // The message whose parts are slots [first, end), as a tree: a Message
+    // on top, and below it a Message for each part inside a message/rfc822
+    // part and a Part for every other.
+    PyObject *build_message(size_t first, size_t end, PyTypeObject *part_cls, PyTypeObject *message_cls,
+                            std::vector<PendingCopy> &copies, size_t &total)
+    {
+        auto make = [](PyTypeObject *cls) {
+            ztpy::PartObject *o = ztpy::new_part(cls);
+            if (!o)
+                throw py::error_already_set();
+            return o;
+        };
+        py::object root = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(make(message_cls)));
+        auto *top = reinterpret_cast<ztpy::PartObject *>(root.ptr());
+        top->top = 1;
+        if (first == end) {
+            set_empty(top);
+            return root.release().ptr();
+        }
+        set_part(top, first, copies, total);
+        if (end - first == 1)
+            return root.release().ptr();
+        // Every part below the top in tree order, owned by this tuple (and
+        // by its parent's list once adopted).
+        py::tuple rest(end - first - 1);
+        for (size_t i = first + 1; i < end; ++i) {
+            const PartSlot &p = slots_[i];
+            const size_t up = p.parent >= 0 && static_cast<size_t>(p.parent) < i - first ? static_cast<size_t>(p.parent) : 0;
+            PyObject *parent = up ? PyTuple_GET_ITEM(rest.ptr(), static_cast<Py_ssize_t>(up - 1)) : root.ptr();
+            ztpy::PartObject *o = make(is_message(slots_[first + up].content_type) ? message_cls : part_cls);
+            PyTuple_SET_ITEM(rest.ptr(), static_cast<Py_ssize_t>(i - first - 1), reinterpret_cast<PyObject *>(o));
+            set_part(o, i, copies, total);
+            if (!ztpy::adopt(reinterpret_cast<ztpy::PartObject *>(parent), o))
+                throw py::error_already_set();
+        }
+        top->rest = rest.release().ptr();
+        return root.release().ptr();
+    }
+
+    // A message without any part (what an empty input would give).
+    void set_empty(ztpy::PartObject *o)
+    {
+        o->utf8 = text_utf8();
+        if (!(o->content = PyBytes_FromStringAndSize(nullptr, 0)) || !(o->raw = PyBytes_FromStringAndSize(nullptr, 0)))
+            throw py::error_already_set();
+        o->path = strs_.get("", 0);
+        o->content_type = strs_.get("text/plain", 10);
+        o->charset = strs_.get("", 0);
+        o->disposition = strs_.get("", 0);
+        o->filename = strs_.get("", 0);
     }
 
     // Copies the batch's content into its bytes objects, without the GIL
@@ -737,11 +785,11 @@ PYBIND11_MODULE(_ztmime, m)
         .def("finish", &Reader::finish, "Say that no more input will come.")
         .def("reset", &Reader::reset, "Forget everything: unrelated input comes next.")
         .def("read_message", &Reader::read_message,
-             "The next complete message as a list of part tuples, or None when more input is needed.")
+             "The next complete message as a Message, or None when more input is needed.")
         .def("read_messages", &Reader::read_messages, py::arg("max_messages") = 256,
              py::arg("max_bytes") = size_t(256) << 10,
              "Up to max_messages complete messages (fewer once max_bytes of content are gathered), "
-             "each a list of part tuples; [] when more input is needed.")
+             "as Messages; [] when more input is needed.")
         .def("read_file", &Reader::read_file, py::arg("fd"), py::arg("chunk_size") = size_t(1) << 20,
              py::arg("max_messages") = 256, py::arg("max_bytes") = size_t(256) << 10,
              "As read_messages(), reading the file open at fd (in pieces of chunk_size bytes) as far as it "
@@ -749,8 +797,11 @@ PYBIND11_MODULE(_ztmime, m)
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &Reader::next_item);
 
+    if (!ztpy::add_part_type(m.ptr()))
+        throw py::error_already_set();
+
     m.def("decode_fields", &decode_fields, py::arg("packed"),
-          "The (name, value) pairs of the header fields in a part tuple, values decoded to str.");
+          "The (name, value) pairs of the packed raw header fields of a part, values decoded to str.");
 
     m.attr("PROBLEM_DECODE") = ZTMIME_PROBLEM_DECODE;
     m.attr("PROBLEM_CHARSET") = ZTMIME_PROBLEM_CHARSET;

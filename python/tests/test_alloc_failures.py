@@ -22,7 +22,7 @@ def run(data: bytes, mbox: bool, chunk: int, path=None):
         msgs = list(r.messages())
     else:
         with open(path, "rb") as f:
-            msgs = [ztmime.Message._from_parts(t) for b in iter(lambda: r.read_file(f.fileno(), chunk), []) for t in b]
+            msgs = [m for b in iter(lambda: r.read_file(f.fileno(), chunk), []) for m in b]
     return [[(p.path, p.content_type, p.content, p.headers.fields) for p in m.walk()] for m in msgs]
 
 

@@ -2,7 +2,9 @@
 messages and on every corpus message at several chunkings."""
 
 import base64
+import gc
 import threading
+import weakref
 
 import pytest
 
@@ -53,6 +55,29 @@ def test_tree_of_a_multipart_message():
     assert isinstance(embedded, ztmime.Message) and embedded.subject == "inner"
     assert embedded.content == b"inner body" and embedded.parent is inner
     assert not any(p.problems for p in msg.walk())
+
+
+def test_trees_are_freed_at_once_and_any_part_walks():
+    gc.disable()
+    try:
+        msg = ztmime.parse(MULTI)
+        text, att, inner = msg.parts
+        embedded = inner.parts[0]
+        assert list(inner.walk()) == [inner, embedded] and list(embedded.walk()) == [embedded]
+        assert list(text.walk()) == [text] and text.parts == [] and msg.parent is None
+        ref = weakref.ref(msg)
+        del msg
+        assert ref() is None  # no reference cycle: freed without the collector
+        assert text.parent is None and inner.parts == [embedded]
+        # A cycle made by the caller is still found by the collector.
+        msg = ztmime.parse(MULTI)
+        msg.parts.append(msg)
+        ref = weakref.ref(msg)
+        del msg
+        gc.collect()
+        assert ref() is None
+    finally:
+        gc.enable()
 
 
 def test_text_converted_to_utf8_by_the_reader():
@@ -209,7 +234,7 @@ def test_whole_messages_at_any_limits_and_chunking(chunk, max_messages, max_byte
     def drain():
         while batch := r.read_messages(max_messages, max_bytes):
             assert len(batch) <= max_messages
-            got.extend(ztmime.Message._from_parts(parts) for parts in batch)
+            got.extend(batch)
 
     for i in range(0, len(BIG), chunk):
         r.feed(BIG[i:i + chunk])

@@ -41,11 +41,8 @@ class Reader(_ztmime.Reader):
 
     def messages(self) -> Iterator[Message]:
         """The messages complete in what was fed so far."""
-        utf8 = self.text_utf8
-        make = Message._from_parts
         while batch := self.read_messages():
-            for parts in batch:
-                yield make(parts, utf8)
+            yield from batch
 
 
 Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]"]
@@ -67,8 +64,10 @@ def parse_chunks(chunks: Iterable[bytes], *, text_utf8: bool = False) -> Message
     for chunk in chunks:
         r.feed(chunk)
     r.finish()
-    parts = r.read_message()
-    return Message._from_parts(parts or [], text_utf8)
+    msg = r.read_message()
+    if msg is None:  # cannot happen after finish(): even no input is one message
+        raise Error("no message in the input")
+    return msg
 
 
 def parse(source: Source, *, text_utf8: bool = False) -> Message:
@@ -82,12 +81,10 @@ def iter_mbox(path: "str | os.PathLike[str]", *, text_utf8: bool = False,
               chunk_size: int = CHUNK_SIZE) -> Iterator[Message]:
     """Each message of an mbox file, read in pieces."""
     r = Reader(mbox=True, text_utf8=text_utf8)
-    make = Message._from_parts
     with open(os.fspath(path), "rb", buffering=0) as f:
         fd = f.fileno()
         while batch := r.read_file(fd, chunk_size):
-            for parts in batch:
-                yield make(parts, text_utf8)
+            yield from batch
 
 
 def iter_maildir(path: "str | os.PathLike[str]", *, text_utf8: bool = False) -> Iterator[Message]:

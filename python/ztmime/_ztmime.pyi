@@ -3,7 +3,7 @@
 import enum
 from collections.abc import Iterator
 
-
+from .message import Message, Part
 
 PROBLEM_DECODE: int
 PROBLEM_CHARSET: int
@@ -47,9 +47,27 @@ class PartInfo:
     @property
     def headers(self) -> list[tuple[str, str]]: ...
 
-# (path, depth, content_type, charset, disposition, filename, encoding,
-#  container, size, problems, packed raw header fields, content, parent index)
-PartTuple = tuple[str, int, str, str, str, str, int, bool, int, int, bytes, bytes, int]
+class PartBase:
+    """What ztmime.Part and ztmime.Message are built on (made by the reader only)."""
+    path: str
+    depth: int
+    content_type: str
+    charset: str
+    disposition: str
+    filename: str
+    encoding: int
+    is_container: bool
+    size: int
+    content: bytes
+    parts: list[Part]
+    parent: Part | None
+    _problems: int
+    _raw: bytes
+    _headers: object
+    _utf8: bool
+    def walk(self) -> Iterator[Part]: ...
+
+def _set_classes(part: type[Part], message: type[Message]) -> None: ...
 
 class Reader:
     def __init__(self, mbox: bool = False, text_utf8: bool = False) -> None: ...
@@ -60,9 +78,9 @@ class Reader:
     def feed(self, data: bytes | bytearray | memoryview) -> None: ...
     def finish(self) -> None: ...
     def reset(self) -> None: ...
-    def read_message(self) -> list[PartTuple] | None: ...
-    def read_messages(self, max_messages: int = 256, max_bytes: int = 262144) -> list[list[PartTuple]]: ...
+    def read_message(self) -> Message | None: ...
+    def read_messages(self, max_messages: int = 256, max_bytes: int = 262144) -> list[Message]: ...
     def read_file(self, fd: int, chunk_size: int = 1048576, max_messages: int = 256,
-                  max_bytes: int = 262144) -> list[list[PartTuple]]: ...
+                  max_bytes: int = 262144) -> list[Message]: ...
     def __iter__(self) -> Iterator[tuple[Item, PartInfo | bytes | None]]: ...
     def __next__(self) -> tuple[Item, PartInfo | bytes | None]: ...

@@ -15,7 +15,9 @@ class Headers(Mapping[str, str]):
     def __len__(self) -> int: ...
     def get_all(self, name: str) -> list[str]: ...
 
-class Part:
+from ._ztmime import PartBase
+
+class Part(PartBase):
     parts: list[Part]
     parent: Part | None
     @property
