@@ -357,6 +357,31 @@ TEST(ReaderMbox, BlankLinesAroundEnvelopes)
     }
 }
 
+// The messages of one fed piece are stored together: no field of theirs
+// is split between storage blocks, so none needs the reader's copy of a
+// split field (which the fields of a message cut by the end of a piece do).
+TEST(ReaderMbox, MessagesOfOnePieceKeepTheirFieldsWhole)
+{
+    std::string mbox;
+    for (int i = 0; i < 400; ++i)
+        mbox += "From s@x Mon Jan  1 00:00:00 2024\nReceived: from relay.example.net\n\tby mx.example.org\n"
+                "Subject: message " + std::to_string(i) + "\nContent-Type: text/plain\n" +
+                std::string(1 + i % 50, 'X') + ": " + std::string(300, 'v') + "\nTo: u@x\nFrom: s@x\n\nshort\n\n";
+    size_t split = 0, parts = 0;
+    each_item(mbox, 64 << 10, ZTMIME_READER_MBOX, [&](ztmime_reader *r, ztmime_item it, const void *, size_t) {
+        if (it != ZTMIME_ITEM_PART)
+            return;
+        ++parts;
+        const void *f;
+        size_t n;
+        for (size_t i = 0; ztmime_reader_field_at(r, i, &f, &n) == 0; ++i)
+            ;
+        split += r->raw_ready;
+    });
+    EXPECT_EQ(parts, 400u);
+    EXPECT_LE(split, mbox.size() / (64 << 10) + 1);  // at most the message cut by each piece's end
+}
+
 TEST(ReaderHeaders, ValuesDecodedToUtf8)
 {
     std::string m = "Subject: =?utf-8?Q?caf=C3=A9?= =?utf-8?Q?_au?=\r\n lait\r\nFrom: J\xc3\xb6rg <j@x>\r\n"
