@@ -175,8 +175,6 @@ bool uu_lines(ztmime_reader *r, ztview *v) noexcept
 
 } // namespace
 
-Node *top(ztmime_reader *r) noexcept { return r->nnodes ? &r->nodes[r->nnodes - 1] : nullptr; }
-
 bool body_start(ztmime_reader *r, const Node &n) noexcept
 {
     Body &b = r->body;

@@ -17,6 +17,7 @@
 #include "front_segment.h"
 #include "mime/params_flat.h"
 #include "reader/reader.h"
+#include "view_peek.h"
 
 namespace zt_reader {
 
@@ -467,6 +468,47 @@ bool put_cstr(Node &n, int slot, const char *s) noexcept
 
 } // namespace
 
+bool type_text_general(const ztview *recorded, ByteBuf &text, bool *typed) noexcept
+{
+    size_t at = text.n;
+    if (!text.append_view(recorded) || !text.push(0))
+        return false;
+    unsigned char *type = text.p + at;
+    size_t tn = text.n - at - 1;
+    lower_in_place(type, tn);
+    const void *slash = tn ? std::memchr(type, '/', tn) : nullptr;
+    *typed = slash && slash != type && static_cast<const unsigned char *>(slash) != type + tn - 1 &&
+             !std::memchr(type, 0, tn);
+    return true;
+}
+
+bool type_text(const ztview *recorded, ByteBuf &text, bool *typed) noexcept
+{
+    if (zt_view_peek_count(recorded) > 1)
+        return type_text_general(recorded, text, typed);
+    // The usual record, one piece: copied in lower case in the walk that
+    // finds its first slash and any NUL byte.
+    const unsigned char *p;
+    size_t tn;
+    zt_view_peek_front(recorded, &p, &tn);
+    if (!text.reserve(tn + 1))
+        return false;
+    unsigned char *d = text.p + text.n;
+    size_t slash = 0;  // 1 + the first slash's place, 0: none
+    bool nul = false;
+    for (size_t i = 0; i < tn; ++i) {
+        const unsigned char c = p[i];
+        d[i] = lower(c);
+        if (c == '/' && !slash)
+            slash = i + 1;
+        nul |= c == 0;
+    }
+    d[tn] = 0;
+    text.n += tn + 1;
+    *typed = slash > 1 && slash < tn && !nul;
+    return true;
+}
+
 bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 {
     const HeaderBlock &b = r->collect;
@@ -500,16 +542,11 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 
     // Content type: the parser's record (the value it follows), lower case;
     // missing or without a subtype, the default of the enclosing multipart.
-    const ztview *recorded = r->ctx->part.content_type;
     size_t at = n.text.n;
-    if (!n.text.append_view(recorded) || !n.text.push(0))
+    bool typed = false;
+    if (!type_text(r->ctx->part.content_type, n.text, &typed))
         return false;
-    unsigned char *type = n.text.p + at;
     size_t tn = n.text.n - at - 1;
-    lower_in_place(type, tn);
-    const void *slash = tn ? std::memchr(type, '/', tn) : nullptr;
-    bool typed = slash && slash != type && static_cast<const unsigned char *>(slash) != type + tn - 1 &&
-                 !std::memchr(type, 0, tn);
     n.off[1] = at;
     if (!typed) {
         if (tn)
@@ -536,7 +573,8 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     // An empty list has no name to look for (the usual part).
     bool ok = (!cd.list.n || find_name(cd, "filename", name, &found, &problems)) &&
               (found || !ct.list.n || find_name(ct, "name", name, &found, &problems)) && put_text(n, 4, name.p, name.n);
-    name.release();
+    if (name.p)
+        name.release();
     if (!ok)
         return false;
     n.info.problems |= problems;
