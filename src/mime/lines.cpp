@@ -99,8 +99,11 @@ size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexce
                 pos += static_cast<size_t>(r - q);
                 q = r;
                 const unsigned char *e = ztmime_scan::find_cr_or_lf(q, end);
-                if (e == end || e + 1 == end)
-                    break; // terminator or the byte after it in a later segment
+                // No terminator here, or a CR whose next byte (LF or not)
+                // is in a later segment: the slow path reads on.  An LF
+                // that ends the segment ends the line here.
+                if (e == end || (e + 1 == end && *e == '\r'))
+                    break;
                 if (max_line && static_cast<size_t>(e - q) > max_line)
                     return pos;
                 if (*e == '\r') {

@@ -114,6 +114,54 @@ void lower_in_place(unsigned char *p, size_t n) noexcept
         p[i] = lower(p[i]);
 }
 
+// Room copy_lower needs at d beyond the n bytes it copies.
+constexpr size_t kLowerSlack = 16;
+
+// Copies p[0, n) to d in lower case (ASCII letters only).  Returns 1 + the
+// place of the first `mark` byte, 0 when there is none; *nul tells whether
+// a NUL byte was among them.  d must have room for n + kLowerSlack bytes:
+// the bytes past n are written over.
+size_t copy_lower(unsigned char *d, const unsigned char *p, size_t n, unsigned char mark, bool *nul) noexcept
+{
+#if defined(__SSE2__)
+    // The last round reads bytes past n: zeros, so that nothing reads
+    // bytes never written.
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(d + (n & ~size_t(15))), _mm_setzero_si128());
+    if (n)
+        std::memcpy(d, p, n);
+    const __m128i a = _mm_set1_epi8(static_cast<char>('A' + 128)), span = _mm_set1_epi8(static_cast<char>(-128 + 26));
+    const __m128i bit = _mm_set1_epi8(0x20), m = _mm_set1_epi8(static_cast<char>(mark)), zero = _mm_setzero_si128();
+    size_t first = 0;
+    unsigned zeros = 0;
+    for (size_t i = 0; i < n; i += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i));
+        // Letters A to Z are the bytes below -128 + 26 once 'A' + 128 is
+        // taken off (signed).
+        __m128i upper = _mm_cmplt_epi8(_mm_sub_epi8(x, a), span);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), _mm_or_si128(x, _mm_and_si128(upper, bit)));
+        const unsigned keep = n - i >= 16 ? 0xffffu : (1u << (n - i)) - 1;
+        const unsigned marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, m))) & keep;
+        zeros |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero))) & keep;
+        if (marks && !first)
+            first = i + static_cast<size_t>(__builtin_ctz(marks)) + 1;
+    }
+    *nul = zeros != 0;
+    return first;
+#else
+    size_t first = 0;
+    bool z = false;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        d[i] = lower(c);
+        if (c == mark && !first)
+            first = i + 1;
+        z |= c == 0;
+    }
+    *nul = z;
+    return first;
+#endif
+}
+
 bool blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
 
 int hex(unsigned char c) noexcept
@@ -461,6 +509,26 @@ bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
     return true;
 }
 
+// put_text in lower case.
+bool put_lower(Node &n, int slot, const unsigned char *p, size_t len) noexcept
+{
+    n.off[slot] = n.text.n;
+    if (!n.text.reserve(len + kLowerSlack))
+        return false;
+    bool nul;
+    copy_lower(n.text.p + n.text.n, p, len, 0, &nul);
+    if (nul) {
+        // Rare: the bytes without their NULs.
+        if (!put_text(n, slot, p, len))
+            return false;
+        lower_in_place(n.text.p + n.off[slot], n.text.n - n.off[slot] - 1);
+        return true;
+    }
+    n.text.p[n.text.n + len] = 0;
+    n.text.n += len + 1;
+    return true;
+}
+
 bool put_cstr(Node &n, int slot, const char *s) noexcept
 {
     return put_text(n, slot, reinterpret_cast<const unsigned char *>(s), std::strlen(s));
@@ -491,19 +559,11 @@ bool type_text(const ztview *recorded, ByteBuf &text, bool *typed) noexcept
     const unsigned char *p;
     size_t tn;
     zt_view_peek_front(recorded, &p, &tn);
-    if (!text.reserve(tn + 1))
+    if (!text.reserve(tn + kLowerSlack))
         return false;
-    unsigned char *d = text.p + text.n;
-    size_t slash = 0;  // 1 + the first slash's place, 0: none
-    bool nul = false;
-    for (size_t i = 0; i < tn; ++i) {
-        const unsigned char c = p[i];
-        d[i] = lower(c);
-        if (c == '/' && !slash)
-            slash = i + 1;
-        nul |= c == 0;
-    }
-    d[tn] = 0;
+    bool nul;
+    const size_t slash = copy_lower(text.p + text.n, p, tn, '/', &nul);  // 1 + its place, 0: none
+    text.p[text.n + tn] = 0;
     text.n += tn + 1;
     *typed = slash > 1 && slash < tn && !nul;
     return true;
@@ -556,9 +616,8 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
             return false;
     }
 
-    if (!put_text(n, 2, charset, charset_len))
+    if (!put_lower(n, 2, charset, charset_len))
         return false;
-    lower_in_place(n.text.p + n.off[2], n.text.n - n.off[2] - 1);
 
     const char *disp = "";
     if (cd.main.n == 6 && std::memcmp(cd.main.p, "inline", 6) == 0)

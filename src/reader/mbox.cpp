@@ -293,20 +293,4 @@ bool mbox_finish(ztmime_reader *r) noexcept
     return ok;
 }
 
-bool cut_pending(const ztmime_reader *r, uint64_t *at) noexcept
-{
-    if (r->cut_head * sizeof(uint64_t) >= r->cuts.n)
-        return false;
-    std::memcpy(at, r->cuts.p + r->cut_head * sizeof(uint64_t), sizeof *at);
-    return true;
-}
-
-void cut_pop(ztmime_reader *r) noexcept
-{
-    if (++r->cut_head * sizeof(uint64_t) >= r->cuts.n) {
-        r->cuts.clear();
-        r->cut_head = 0;
-    }
-}
-
 } // namespace zt_reader

@@ -268,8 +268,22 @@ bool body_end(ztmime_reader *r, bool at_delimiter) noexcept;
 // mbox.cpp
 bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept;
 bool mbox_finish(ztmime_reader *r) noexcept;
-bool cut_pending(const ztmime_reader *r, uint64_t *at) noexcept;
-void cut_pop(ztmime_reader *r) noexcept;
+// The offset where the first message not yet ended ends, when known.
+inline bool cut_pending(const ztmime_reader *r, uint64_t *at) noexcept
+{
+    if (r->cut_head * sizeof(uint64_t) >= r->cuts.n)
+        return false;
+    std::memcpy(at, r->cuts.p + r->cut_head * sizeof(uint64_t), sizeof *at);
+    return true;
+}
+
+inline void cut_pop(ztmime_reader *r) noexcept
+{
+    if (++r->cut_head * sizeof(uint64_t) >= r->cuts.n) {
+        r->cuts.clear();
+        r->cut_head = 0;
+    }
+}
 
 // The innermost open node, or null.
 inline Node *top(ztmime_reader *r) noexcept { return r->nnodes ? &r->nodes[r->nnodes - 1] : nullptr; }
