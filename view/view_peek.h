@@ -26,3 +26,10 @@ inline void zt_view_peek_front(const ztview *v, const unsigned char **p, size_t 
     const zt_seg &s = v->segs[v->head];
     *p = s.p, *n = s.n;
 }
+
+// Segment i of a view that has more than i segments: its bytes and length.
+inline void zt_view_peek_segment(const ztview *v, size_t i, const unsigned char **p, size_t *n) noexcept
+{
+    const zt_seg &s = v->segs[v->head + i];
+    *p = s.p, *n = s.n;
+}

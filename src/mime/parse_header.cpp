@@ -24,6 +24,7 @@
 #include "mime/ctx.h"
 #include "mime/header_record.h"
 #include "mime/normalize.h"
+#include "view_peek.h"
 #include "ztmime.h"
 
 namespace {
@@ -97,7 +98,8 @@ int set_bytes(ztview **slot, const unsigned char *p, size_t n) noexcept
 {
     if (!*slot && !(*slot = _ztview_init(ZT_MODULE, __LINE__)))
         return -1;
-    ztview_rewind(*slot);
+    if (!zt_view_peek_blank(*slot))  // a part's first record: no call
+        ztview_rewind(*slot);
     return n ? ztview_append(*slot, p, n) : 0;
 }
 

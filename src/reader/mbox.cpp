@@ -267,10 +267,26 @@ bool process(ztmime_reader *r, const unsigned char *p, size_t n, bool final) noe
     return emit_holding_blank(r, p, run, n, run_start);
 }
 
+// Room for the messages of a feed in one block at the end of `in`, so
+// that they are appended there rather than to a new small block every
+// few messages.  At most kFeedBlock bytes: beyond, the view's own growth
+// takes over.
+constexpr size_t kFeedBlock = size_t(4) << 20;
+
+bool make_room(ztmime_reader *r, size_t n) noexcept
+{
+    n = std::min(n + sizeof r->blank, kFeedBlock);
+    // An empty commit keeps the reserved block as the one the next
+    // append fills.
+    return n < 4096 || (ztview_reserve(r->in, n) && ztview_commit(r->in, 0) == 0);
+}
+
 } // namespace
 
 bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
 {
+    if (!make_room(r, r->line_head.n + n))
+        return false;
     if (!r->line_head.n)
         return process(r, p, n, false);
     // A line start cut by the last chunk: read it together with this one.

@@ -150,7 +150,8 @@ bool hand_out(ztmime_reader *r, const void **data, size_t *len) noexcept
     while (r->seg < count) {
         const unsigned char *p;
         size_t n;
-        if (ztview_segment(r->out, r->seg++, &p, &n) == 0 && n) {
+        zt_view_peek_segment(r->out, r->seg++, &p, &n);
+        if (n) {
             *data = p;
             *len = n;
             return true;
@@ -347,8 +348,8 @@ bool on_part_done(ztmime_reader *r, const ztview *line) noexcept
 bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
 {
     // A part header block cut by the end of the input.
-    if (r->ctx->state == ZTMIME_PART_HEADER && r->nnodes && (r->collect.seen || ztview_get_len(rest))) {
-        if (rest && ztview_get_len(rest)) {
+    if (r->ctx->state == ZTMIME_PART_HEADER && r->nnodes && (r->collect.seen || zt_view_peek_len(rest))) {
+        if (rest && zt_view_peek_len(rest)) {
             ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
             if (!line || !add_field(r, line.get()))
                 return false;
@@ -358,7 +359,7 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
             return false;
         top(r)->info.problems |= ZTMIME_PROBLEM_TRUNCATED;
     }
-    if (rest && ztview_get_len(rest) && !body_data(r, rest, true))
+    if (rest && zt_view_peek_len(rest) && !body_data(r, rest, true))
         return false;
     if (!body_end(r, false))
         return false;
@@ -492,7 +493,8 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
             // The texts of the part that ended before serve the next part.
             if (!r->spare_text.p)
                 std::swap(r->spare_text, r->ended.text);
-            r->ended.text.release();
+            if (r->ended.text.p)
+                r->ended.text.release();
             r->ended = r->nodes[--r->nnodes];
             r->has_ended = true;
             return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART_END);
