@@ -92,4 +92,26 @@ TEST(MboxSplit, NearEnvelopeLinesAgreeWithSmallPieces)
     }
 }
 
+// Large feeds go through one reservation per slice of 4 MiB, small ones
+// are appended: a mailbox of tricky lines over several slices gives the
+// same messages fed whole, in pieces of 4096 bytes (a reservation each)
+// and in pieces of 4095 bytes (appended).
+TEST(MboxSplit, LargeFeedsAgreeWithAppendedPieces)
+{
+    const std::vector<std::string> lines = {
+        "From a@b Mon Jan  1 00:00:00 2024\n", "From c@d Mon Jan  1 00:00:00 2024\r\n", ">From quoted\n",
+        ">>From twice\r\n", "From: header\n", "\n", "\r\n", "\r", "text\n", "F\n", ">\n", "From", "x\r\n",
+        std::string(100, 'y') + "\n"};
+    std::string mbox;
+    unsigned seed = 7;
+    while (mbox.size() < (size_t(9) << 20)) {
+        seed = seed * 1103515245 + 12345;
+        mbox += lines[(seed >> 16) % lines.size()];
+    }
+    const std::vector<std::string> want = bodies(mbox, 4095);
+    EXPECT_GT(want.size(), 10000u);
+    EXPECT_EQ(bodies(mbox, 4096), want);
+    EXPECT_EQ(bodies(mbox), want);
+}
+
 } // namespace

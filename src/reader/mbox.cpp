@@ -148,14 +148,27 @@ size_t blank_tail(const unsigned char *p, size_t lo, size_t n, bool at_start) no
     return n;
 }
 
+// Puts bytes of the current message at the end of `in`: into the open
+// reservation when a feed opened one, else appended.
+bool put(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
+{
+    if (r->resv) {
+        std::memcpy(r->resv + r->resv_n, p, n);
+        r->resv_n += n;
+    } else if (ztview_append(r->in, p, n) != 0) {
+        return false;
+    }
+    r->in_total += n;
+    return true;
+}
+
 // A blank line held back turns out to be data.
 bool release(ztmime_reader *r) noexcept
 {
     if (!r->nblank)
         return true;
-    if (ztview_append(r->in, r->blank, r->nblank) != 0)
+    if (!put(r, r->blank, r->nblank))
         return false;
-    r->in_total += r->nblank;
     r->nblank = 0;
     return true;
 }
@@ -165,10 +178,7 @@ bool emit(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
 {
     if (!n)
         return true;
-    if (!release(r) || ztview_append(r->in, p, n) != 0)
-        return false;
-    r->in_total += n;
-    return true;
+    return release(r) && put(r, p, n);
 }
 
 // Emits [run, end) but holds back a blank line at its end: it separates
@@ -267,26 +277,10 @@ bool process(ztmime_reader *r, const unsigned char *p, size_t n, bool final) noe
     return emit_holding_blank(r, p, run, n, run_start);
 }
 
-// Room for the messages of a feed in one block at the end of `in`, so
-// that they are appended there rather than to a new small block every
-// few messages.  At most kFeedBlock bytes: beyond, the view's own growth
-// takes over.
-constexpr size_t kFeedBlock = size_t(4) << 20;
-
-bool make_room(ztmime_reader *r, size_t n) noexcept
+// The splitting of one piece of input, after the line start the last
+// piece left unclassified.
+bool split(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
 {
-    n = std::min(n + sizeof r->blank, kFeedBlock);
-    // An empty commit keeps the reserved block as the one the next
-    // append fills.
-    return n < 4096 || (ztview_reserve(r->in, n) && ztview_commit(r->in, 0) == 0);
-}
-
-} // namespace
-
-bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
-{
-    if (!make_room(r, r->line_head.n + n))
-        return false;
     if (!r->line_head.n)
         return process(r, p, n, false);
     // A line start cut by the last chunk: read it together with this one.
@@ -295,6 +289,40 @@ bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
     bool ok = joined.append(p, n) && process(r, joined.p, joined.n, false);
     joined.release();
     return ok;
+}
+
+// A feed of at least kOneBlock bytes goes to `in` in slices of at most
+// kSlice: each slice's messages are written into one reservation, which
+// takes them back to back in one block (their header fields are then one
+// piece each) with one call into the view library rather than one per
+// message.  Smaller feeds are appended as they come.
+constexpr size_t kOneBlock = 4096;
+constexpr size_t kSlice = size_t(4) << 20;
+
+} // namespace
+
+bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
+{
+    if (n < kOneBlock)
+        return split(r, p, n);
+    while (n) {
+        const size_t k = std::min(n, kSlice);
+        // What a slice writes: its bytes, the line start kept from before
+        // and a blank line held back before that, at most.
+        void *at = ztview_reserve(r->in, r->line_head.n + k + sizeof r->blank);
+        if (!at)
+            return false;
+        r->resv = static_cast<unsigned char *>(at);
+        r->resv_n = 0;
+        bool ok = split(r, p, k);
+        const size_t written = r->resv_n;
+        r->resv = nullptr;
+        if (ztview_commit(r->in, written) != 0 || !ok)
+            return false;
+        p += k;
+        n -= k;
+    }
+    return true;
 }
 
 bool mbox_finish(ztmime_reader *r) noexcept

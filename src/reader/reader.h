@@ -216,6 +216,8 @@ struct ztmime_reader {
     zt_reader::ByteBuf cuts;    // uint64_t offsets (in in_total terms) where messages end
     size_t cut_head;
     zt_reader::ByteBuf line_head;  // a line start too short to classify yet
+    unsigned char *resv;   // a feed's open reservation at the end of `in`, or null
+    size_t resv_n;         // bytes written into it
     unsigned char blank[2];   // a blank line held back: it may precede a "From " line
     uint8_t nblank;
     bool at_line_start;
