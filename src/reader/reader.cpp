@@ -543,7 +543,8 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         if (v && ev == ZTMIME_MSG_DONE && !r->ctx->input) {
             // The parser's input, handed over at the end of the message,
             // serves the next message emptied rather than made again.
-            ztview_rewind(v);
+            if (!zt_view_peek_blank(v))
+                ztview_rewind(v);
             r->ctx->input = v;
             v = nullptr;
         }
