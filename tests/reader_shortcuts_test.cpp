@@ -198,6 +198,33 @@ TEST(ReaderShortcuts, ContentTypeMemoAgreesWithTheWalk)
     EXPECT_GT(repeats, 500);
 }
 
+// A part's type text from the parser's record: the one-segment walk and
+// the general reading agree, and so does a record in one-byte segments.
+TEST(ReaderShortcuts, TypeTextAgreesWithTheGeneralReading)
+{
+    const std::vector<std::string> types = {
+        "", "text/plain", "TEXT/Plain", "text", "/plain", "text/", "/", "//", "a/b", "a//b", "x/y/z",
+        "Message/RFC822", "text/pl\0ain"s, "\0/x"s, "text/\0"s,
+        "Multipart/Mixed", "application/VND.MS-Excel", std::string(200, 'A') + "/" + std::string(70, 'Z'),
+        "t\xc3\x89xt/pl\xe4in", "@[\\]^/`{|}"};
+    for (const std::string &t : types) {
+        View one = make_view(t), many = make_fragmented(t);
+        ASSERT_EQ(ztview_segment_count(many.get()), t.size());
+        zt_reader::ByteBuf want, got, split;
+        // Appended after what the buffer holds.
+        ASSERT_TRUE(want.push('x') && got.push('x') && split.push('x'));
+        bool want_typed = false, got_typed = true, split_typed = true;
+        ASSERT_TRUE(zt_reader::type_text_general(one.get(), want, &want_typed));
+        ASSERT_TRUE(zt_reader::type_text(one.get(), got, &got_typed));
+        ASSERT_TRUE(zt_reader::type_text(many.get(), split, &split_typed));
+        EXPECT_EQ(str(got), str(want)) << escaped(t);
+        EXPECT_EQ(str(split), str(want)) << escaped(t);
+        EXPECT_EQ(got_typed, want_typed) << escaped(t);
+        EXPECT_EQ(split_typed, want_typed) << escaped(t);
+        want.release(), got.release(), split.release();
+    }
+}
+
 // Every header field of every announced part, and the part's facts.
 std::string header_log(std::string_view input, size_t chunk, int *split_fields)
 {

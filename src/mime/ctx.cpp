@@ -10,6 +10,7 @@
 #include "common/error.h"
 #include "common/module.h"
 #include "mime/ctx.h"
+#include "view_peek.h"
 
 extern "C" {
 
@@ -64,14 +65,18 @@ ZTMIME_EXPORT int ztmime_reset(ztmime_ctx *ctx) noexcept
         return 0;
     ztmime_scan::memo_forget(ztmime_impl(ctx)->memo);
     ztmime_impl(ctx)->scratch_owed = 0;
-    if (ctx->input)
-        ztview_rewind(ctx->input);
-    else
+    // A reader resets once per message of a mailbox: views that are
+    // already empty are left alone, without a call into the view library.
+    if (!ctx->input)
         ctx->input = zt_view_new();
-    zt_view_free(ctx->header);
-    ctx->header = nullptr;
+    else if (!zt_view_peek_blank(ctx->input))
+        ztview_rewind(ctx->input);
+    if (ctx->header) {
+        zt_view_free(ctx->header);
+        ctx->header = nullptr;
+    }
     ztmime_impl(ctx)->header_p = nullptr;
-    while (ztmime_boundary_pop(&ctx->part) == 0) {
+    while (ctx->part.boundaries.top && ztmime_boundary_pop(&ctx->part) == 0) {
     }
     ctx->part.depth = 0;
     ctx->rfc822_top = nullptr;
@@ -85,13 +90,16 @@ ZTMIME_EXPORT int ztmime_part_reset(ztmime_part *part) noexcept
 {
     if (!part)
         return -1;
-    if (part->filename)
-        ztview_rewind(part->filename);
-    else if (!(part->filename = zt_view_new()))
+    if (part->filename) {
+        if (!zt_view_peek_blank(part->filename))
+            ztview_rewind(part->filename);
+    } else if (!(part->filename = zt_view_new())) {
         return -1;
-    if (part->content_type)
-        ztview_rewind(part->content_type);
-    else if (!(part->content_type = zt_view_new()))
+    }
+    if (part->content_type) {
+        if (!zt_view_peek_blank(part->content_type))
+            ztview_rewind(part->content_type);
+    } else if (!(part->content_type = zt_view_new()))
         return -1;
     part->encoding = 0;
     return 0;

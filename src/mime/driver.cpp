@@ -43,6 +43,7 @@
 #include "mime/ctx.h"
 #include "mime/line_scan.h"
 #include "mime/lines.h"
+#include "view_peek.h"
 
 using namespace ztmime_lines;
 using ztmime_scan::END_BARE_CR;
@@ -223,14 +224,18 @@ Step classify_line(Call &c) noexcept
 // header block, anything else is body.  The part record is emptied.
 void leave_header_block(ztmime_ctx *ctx) noexcept
 {
-    if (ztview_strcasencmp(ctx->part.content_type, "MESSAGE/RFC822", 14) == 0) {
+    // Lengths and emptiness read inline: a short type is no message/rfc822,
+    // and the usual part has no file name to drop.
+    if (zt_view_peek_len(ctx->part.content_type) >= 14 &&
+        ztview_strcasencmp(ctx->part.content_type, "MESSAGE/RFC822", 14) == 0) {
         ctx->state = HEAD;
         ctx->rfc822_top = ztmime_boundary_top(&ctx->part);
     } else {
         ctx->state = BODY;
     }
-    ztview_rewind(ctx->part.content_type);
-    ztview_rewind(ctx->part.filename);
+    for (ztview *v : {ctx->part.content_type, ctx->part.filename})
+        if (v && !zt_view_peek_blank(v))
+            ztview_rewind(v);
     ctx->part.encoding = 0;
 }
 

@@ -4,6 +4,7 @@
 #include "mime/lines.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "common/alloc.h"
 #include "common/handles.h"
@@ -34,6 +35,17 @@ struct StopTable {
     }
 };
 constexpr StopTable batch_stop;
+
+// find_cr_or_lf for the line the batch scan stopped at, most often the
+// short last line of the segment: two memchr calls rather than a byte loop
+// over a tail shorter than a vector.
+const unsigned char *first_cr_or_lf(const unsigned char *p, const unsigned char *end) noexcept
+{
+    const void *lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    const unsigned char *e = lf ? static_cast<const unsigned char *>(lf) : end;
+    const void *cr = std::memchr(p, '\r', static_cast<size_t>(e - p));
+    return cr ? static_cast<const unsigned char *>(cr) : e;
+}
 
 } // namespace
 
@@ -98,9 +110,12 @@ size_t batch_end(const ztmime_ctx *ctx, SegCursor &cur, const Line &line) noexce
                 const unsigned char *r = ztmime_scan::clean_lines_end(q, lim, stop, dot);
                 pos += static_cast<size_t>(r - q);
                 q = r;
-                const unsigned char *e = ztmime_scan::find_cr_or_lf(q, end);
-                if (e == end || e + 1 == end)
-                    break; // terminator or the byte after it in a later segment
+                const unsigned char *e = first_cr_or_lf(q, end);
+                // No terminator here, or a CR whose next byte (LF or not)
+                // is in a later segment: the slow path reads on.  An LF
+                // that ends the segment ends the line here.
+                if (e == end || (e + 1 == end && *e == '\r'))
+                    break;
                 if (max_line && static_cast<size_t>(e - q) > max_line)
                     return pos;
                 if (*e == '\r') {

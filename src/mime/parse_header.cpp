@@ -13,6 +13,7 @@
 #define ZT_MODULE "mime"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -23,6 +24,7 @@
 #include "mime/ctx.h"
 #include "mime/header_record.h"
 #include "mime/normalize.h"
+#include "view_peek.h"
 #include "ztmime.h"
 
 namespace {
@@ -96,7 +98,8 @@ int set_bytes(ztview **slot, const unsigned char *p, size_t n) noexcept
 {
     if (!*slot && !(*slot = _ztview_init(ZT_MODULE, __LINE__)))
         return -1;
-    ztview_rewind(*slot);
+    if (!zt_view_peek_blank(*slot))  // a part's first record: no call
+        ztview_rewind(*slot);
     return n ? ztview_append(*slot, p, n) : 0;
 }
 
@@ -320,6 +323,29 @@ int disposition(ztmime_ctx *ctx, const ztview *header) noexcept
 
 enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
 
+// equal_lower for a name of 8 bytes or more, 8 bytes a step (the last step
+// overlaps the one before).  A byte matches a letter of the name when it
+// is that letter with the case bit 0x20 set, and any other byte exactly:
+// so the case bit is set in the input at the name's letters only.
+bool name_equal(const unsigned char *p, const char *lower, size_t n) noexcept
+{
+    constexpr uint64_t ones = 0x0101010101010101u, high = ones * 0x80;
+    for (size_t i = 0;; i += 8) {
+        if (i + 8 > n)
+            i = n - 8;
+        uint64_t x, l;
+        std::memcpy(&x, p + i, 8);
+        std::memcpy(&l, lower + i, 8);
+        // The name's bytes are below 0x80: high bit of each byte set where
+        // it is 'a' to 'z', without carries between bytes.
+        const uint64_t letters = (l + ones * (0x80 - 'a')) & ~(l + ones * (0x80 - 'z' - 1)) & high;
+        if ((x | letters >> 2) != l)
+            return false;
+        if (i + 8 == n)
+            return true;
+    }
+}
+
 // The fields this code acts on, told apart on the field's first segment
 // (p, n; null when the field is empty).  Most fields are known by their
 // first byte and the byte after "Content-" without a call into the view
@@ -338,7 +364,7 @@ FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noe
     if (!p || (n && (p[0] | 0x20) != 'c'))
         return kOther;
     for (const auto &f : fields) {
-        if (n >= f.len ? ztmime_params::equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
+        if (n >= f.len ? name_equal(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
             return f.kind;
     }
     return kOther;

@@ -11,6 +11,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "reader/reader.h"
+#include "view_peek.h"
 
 namespace zt_reader {
 namespace {
@@ -175,8 +176,6 @@ bool uu_lines(ztmime_reader *r, ztview *v) noexcept
 
 } // namespace
 
-Node *top(ztmime_reader *r) noexcept { return r->nnodes ? &r->nodes[r->nnodes - 1] : nullptr; }
-
 bool body_start(ztmime_reader *r, const Node &n) noexcept
 {
     Body &b = r->body;
@@ -205,7 +204,7 @@ bool body_data(ztmime_reader *r, ztview *v, bool last) noexcept
         return uu_lines(r, v) && (!b.text || convert_out(r, false));
     if (!release_held(r))
         return false;
-    size_t len = ztview_get_len(v), keep = 0;
+    size_t len = zt_view_peek_len(v), keep = 0;
     if (b.holdback && !last && len) {
         unsigned char c = 0;
         ztview_getnchar(v, len - 1, &c);

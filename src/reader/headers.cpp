@@ -17,6 +17,7 @@
 #include "front_segment.h"
 #include "mime/params_flat.h"
 #include "reader/reader.h"
+#include "view_peek.h"
 
 namespace zt_reader {
 
@@ -111,6 +112,68 @@ void lower_in_place(unsigned char *p, size_t n) noexcept
 {
     for (size_t i = 0; i < n; ++i)
         p[i] = lower(p[i]);
+}
+
+// Room copy_lower needs at d beyond the n bytes it copies.
+constexpr size_t kLowerSlack = 16;
+
+// Copies p[0, n) to d in lower case (ASCII letters only).  Returns 1 + the
+// place of the first `mark` byte, 0 when there is none; *nul tells whether
+// a NUL byte was among them.  d must have room for n + kLowerSlack bytes:
+// the bytes past n are written over.
+size_t copy_lower(unsigned char *d, const unsigned char *p, size_t n, unsigned char mark, bool *nul) noexcept
+{
+#if defined(__SSE2__)
+    // The last round reads bytes past n: zeros, so that nothing reads
+    // bytes never written.
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(d + (n & ~size_t(15))), _mm_setzero_si128());
+    if (n >= 8 && n <= 16) {
+        // The usual short texts: two moves that may overlap, no call.
+        uint64_t head, tail;
+        std::memcpy(&head, p, 8);
+        std::memcpy(&tail, p + n - 8, 8);
+        std::memcpy(d, &head, 8);
+        std::memcpy(d + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        std::memcpy(d, &head, 4);
+        std::memcpy(d + n - 4, &tail, 4);
+    } else if (n) {
+        std::memcpy(d, p, n);
+    }
+    const __m128i a = _mm_set1_epi8(static_cast<char>('A' + 128)), span = _mm_set1_epi8(static_cast<char>(-128 + 26));
+    const __m128i bit = _mm_set1_epi8(0x20), m = _mm_set1_epi8(static_cast<char>(mark)), zero = _mm_setzero_si128();
+    size_t first = 0;
+    unsigned zeros = 0;
+    for (size_t i = 0; i < n; i += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i));
+        // Letters A to Z are the bytes below -128 + 26 once 'A' + 128 is
+        // taken off (signed).
+        __m128i upper = _mm_cmplt_epi8(_mm_sub_epi8(x, a), span);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), _mm_or_si128(x, _mm_and_si128(upper, bit)));
+        const unsigned keep = n - i >= 16 ? 0xffffu : (1u << (n - i)) - 1;
+        const unsigned marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, m))) & keep;
+        zeros |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero))) & keep;
+        if (marks && !first)
+            first = i + static_cast<size_t>(__builtin_ctz(marks)) + 1;
+    }
+    *nul = zeros != 0;
+    return first;
+#else
+    size_t first = 0;
+    bool z = false;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        d[i] = lower(c);
+        if (c == mark && !first)
+            first = i + 1;
+        z |= c == 0;
+    }
+    *nul = z;
+    return first;
+#endif
 }
 
 bool blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
@@ -460,12 +523,65 @@ bool put_text(Node &n, int slot, const unsigned char *p, size_t len) noexcept
     return true;
 }
 
+// put_text in lower case.
+bool put_lower(Node &n, int slot, const unsigned char *p, size_t len) noexcept
+{
+    n.off[slot] = n.text.n;
+    if (!n.text.reserve(len + kLowerSlack))
+        return false;
+    bool nul;
+    copy_lower(n.text.p + n.text.n, p, len, 0, &nul);
+    if (nul) {
+        // Rare: the bytes without their NULs.
+        if (!put_text(n, slot, p, len))
+            return false;
+        lower_in_place(n.text.p + n.off[slot], n.text.n - n.off[slot] - 1);
+        return true;
+    }
+    n.text.p[n.text.n + len] = 0;
+    n.text.n += len + 1;
+    return true;
+}
+
 bool put_cstr(Node &n, int slot, const char *s) noexcept
 {
     return put_text(n, slot, reinterpret_cast<const unsigned char *>(s), std::strlen(s));
 }
 
 } // namespace
+
+bool type_text_general(const ztview *recorded, ByteBuf &text, bool *typed) noexcept
+{
+    size_t at = text.n;
+    if (!text.append_view(recorded) || !text.push(0))
+        return false;
+    unsigned char *type = text.p + at;
+    size_t tn = text.n - at - 1;
+    lower_in_place(type, tn);
+    const void *slash = tn ? std::memchr(type, '/', tn) : nullptr;
+    *typed = slash && slash != type && static_cast<const unsigned char *>(slash) != type + tn - 1 &&
+             !std::memchr(type, 0, tn);
+    return true;
+}
+
+bool type_text(const ztview *recorded, ByteBuf &text, bool *typed) noexcept
+{
+    if (zt_view_peek_count(recorded) > 1)
+        return type_text_general(recorded, text, typed);
+    // The usual record, one piece: copied in lower case in the walk that
+    // finds its first slash and any NUL byte.
+    const unsigned char *p;
+    size_t tn;
+    zt_view_peek_front(recorded, &p, &tn);
+    if (!text.reserve(tn + kLowerSlack))
+        return false;
+    bool nul;
+    const size_t slash = copy_lower(text.p + text.n, p, tn, '/', &nul);  // 1 + its place, 0: none
+    text.p[text.n + tn] = 0;
+    text.n += tn + 1;
+    *typed = slash > 1 && slash < tn && !nul;
+    return true;
+}
 
 bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 {
@@ -500,16 +616,11 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
 
     // Content type: the parser's record (the value it follows), lower case;
     // missing or without a subtype, the default of the enclosing multipart.
-    const ztview *recorded = r->ctx->part.content_type;
     size_t at = n.text.n;
-    if (!n.text.append_view(recorded) || !n.text.push(0))
+    bool typed = false;
+    if (!type_text(r->ctx->part.content_type, n.text, &typed))
         return false;
-    unsigned char *type = n.text.p + at;
     size_t tn = n.text.n - at - 1;
-    lower_in_place(type, tn);
-    const void *slash = tn ? std::memchr(type, '/', tn) : nullptr;
-    bool typed = slash && slash != type && static_cast<const unsigned char *>(slash) != type + tn - 1 &&
-                 !std::memchr(type, 0, tn);
     n.off[1] = at;
     if (!typed) {
         if (tn)
@@ -519,9 +630,8 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
             return false;
     }
 
-    if (!put_text(n, 2, charset, charset_len))
+    if (!put_lower(n, 2, charset, charset_len))
         return false;
-    lower_in_place(n.text.p + n.off[2], n.text.n - n.off[2] - 1);
 
     const char *disp = "";
     if (cd.main.n == 6 && std::memcmp(cd.main.p, "inline", 6) == 0)
@@ -536,7 +646,8 @@ bool interpret(ztmime_reader *r, Node &n, bool in_digest) noexcept
     // An empty list has no name to look for (the usual part).
     bool ok = (!cd.list.n || find_name(cd, "filename", name, &found, &problems)) &&
               (found || !ct.list.n || find_name(ct, "name", name, &found, &problems)) && put_text(n, 4, name.p, name.n);
-    name.release();
+    if (name.p)
+        name.release();
     if (!ok)
         return false;
     n.info.problems |= problems;

@@ -25,6 +25,7 @@
 #include "front_segment.h"
 #include "mime/ctx.h"
 #include "reader/reader.h"
+#include "view_peek.h"
 
 using namespace zt_reader;
 
@@ -144,11 +145,13 @@ bool hand_out(ztmime_reader *r, const void **data, size_t *len) noexcept
         *len = r->conv.n;
         return true;
     }
-    size_t count = ztview_segment_count(r->out);
+    // Most calls find nothing to hand out: the count is read inline.
+    size_t count = zt_view_peek_count(r->out);
     while (r->seg < count) {
         const unsigned char *p;
         size_t n;
-        if (ztview_segment(r->out, r->seg++, &p, &n) == 0 && n) {
+        zt_view_peek_segment(r->out, r->seg++, &p, &n);
+        if (n) {
             *data = p;
             *len = n;
             return true;
@@ -293,7 +296,7 @@ bool on_headers_done(ztmime_reader *r, int ev, bool has_view) noexcept
         }
     }
     const ztview *type = ctx->part.content_type;
-    n->rfc822 = ztview_get_len(type) >= 14 && ztview_strcasencmp(type, "message/rfc822", 14) == 0;
+    n->rfc822 = zt_view_peek_len(type) >= 14 && ztview_strcasencmp(type, "message/rfc822", 14) == 0;
     n->info.container = n->multipart || n->rfc822;
     if (n->info.encoding == ZTMIME_ENC_OTHER && !n->info.container)
         n->info.problems |= ZTMIME_PROBLEM_DECODE;  // an encoding we cannot undo: the bytes as they came
@@ -345,8 +348,8 @@ bool on_part_done(ztmime_reader *r, const ztview *line) noexcept
 bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
 {
     // A part header block cut by the end of the input.
-    if (r->ctx->state == ZTMIME_PART_HEADER && r->nnodes && (r->collect.seen || ztview_get_len(rest))) {
-        if (rest && ztview_get_len(rest)) {
+    if (r->ctx->state == ZTMIME_PART_HEADER && r->nnodes && (r->collect.seen || zt_view_peek_len(rest))) {
+        if (rest && zt_view_peek_len(rest)) {
             ViewHandle line(zt_view_cut(rest, nullptr, ztview_get_len(rest)), ZT_MODULE);
             if (!line || !add_field(r, line.get()))
                 return false;
@@ -356,7 +359,7 @@ bool on_msg_done(ztmime_reader *r, ztview *rest) noexcept
             return false;
         top(r)->info.problems |= ZTMIME_PROBLEM_TRUNCATED;
     }
-    if (rest && ztview_get_len(rest) && !body_data(r, rest, true))
+    if (rest && zt_view_peek_len(rest) && !body_data(r, rest, true))
         return false;
     if (!body_end(r, false))
         return false;
@@ -454,7 +457,9 @@ int start_message(ztmime_reader *r) noexcept
     r->depth_mark = 0;
     r->collect.clear();
     r->phase = ztmime_reader::kInMessage;
-    return 1;
+    // The message's bytes at hand go to the parser now: its first call
+    // would otherwise only find an empty input and ask for them.
+    return supply(r) < 0 ? -1 : 1;
 }
 
 } // namespace
@@ -488,7 +493,8 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
             // The texts of the part that ended before serve the next part.
             if (!r->spare_text.p)
                 std::swap(r->spare_text, r->ended.text);
-            r->ended.text.release();
+            if (r->ended.text.p)
+                r->ended.text.release();
             r->ended = r->nodes[--r->nnodes];
             r->has_ended = true;
             return static_cast<ztmime_item>(r->last = ZTMIME_ITEM_PART_END);
@@ -523,7 +529,8 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
             return fail(r, why);
         }
         if (ev == ZTMIME_NO_DATA) {
-            zt_view_free(v);
+            if (v)
+                zt_view_free(v);
             int s = supply(r);
             if (s < 0)
                 return fail(r, "out of memory");
@@ -533,6 +540,14 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         }
         // Most events hand their view over: no call to free a null one.
         bool ok = handle(r, ev, v);
+        if (v && ev == ZTMIME_MSG_DONE && !r->ctx->input) {
+            // The parser's input, handed over at the end of the message,
+            // serves the next message emptied rather than made again.
+            if (!zt_view_peek_blank(v))
+                ztview_rewind(v);
+            r->ctx->input = v;
+            v = nullptr;
+        }
         if (v)
             zt_view_free(v);
         if (!ok)

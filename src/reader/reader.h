@@ -216,6 +216,8 @@ struct ztmime_reader {
     zt_reader::ByteBuf cuts;    // uint64_t offsets (in in_total terms) where messages end
     size_t cut_head;
     zt_reader::ByteBuf line_head;  // a line start too short to classify yet
+    unsigned char *resv;   // a feed's open reservation at the end of `in`, or null
+    size_t resv_n;         // bytes written into it
     unsigned char blank[2];   // a blank line held back: it may precede a "From " line
     uint8_t nblank;
     bool at_line_start;
@@ -243,6 +245,13 @@ int read_params_flat(const unsigned char *p, size_t n, Params &ps) noexcept;
 // first charset value as it lies in p (null when there is none).  0 when
 // the full parameter list is needed.
 int content_type_charset_flat(const unsigned char *p, size_t n, const unsigned char **charset, size_t *len) noexcept;
+// Appends the parser's record of a part's type in lower case and
+// NUL-ended; *typed tells whether it is type/subtype (a slash neither first
+// nor last, no NUL byte).  type_text takes a one-segment record on a
+// shortcut; type_text_general reads any record and gives the same result.
+// False for lack of memory.
+bool type_text(const ztview *recorded, ByteBuf &text, bool *typed) noexcept;
+bool type_text_general(const ztview *recorded, ByteBuf &text, bool *typed) noexcept;
 bool decode_headers(const ztmime_reader *r) noexcept;
 // Appends a raw value (what follows the colon) unfolded, trimmed, encoded
 // words decoded, as UTF-8 without NUL bytes.  decode_value takes the usual
@@ -257,12 +266,28 @@ bool copy_raw_fields(const ztmime_reader *r) noexcept;
 bool body_start(ztmime_reader *r, const Node &n) noexcept;
 bool body_data(ztmime_reader *r, ztview *v, bool last) noexcept;
 bool body_end(ztmime_reader *r, bool at_delimiter) noexcept;
-Node *top(ztmime_reader *r) noexcept;
 
 // mbox.cpp
 bool mbox_feed(ztmime_reader *r, const unsigned char *p, size_t n) noexcept;
 bool mbox_finish(ztmime_reader *r) noexcept;
-bool cut_pending(const ztmime_reader *r, uint64_t *at) noexcept;
-void cut_pop(ztmime_reader *r) noexcept;
+// The offset where the first message not yet ended ends, when known.
+inline bool cut_pending(const ztmime_reader *r, uint64_t *at) noexcept
+{
+    if (r->cut_head * sizeof(uint64_t) >= r->cuts.n)
+        return false;
+    std::memcpy(at, r->cuts.p + r->cut_head * sizeof(uint64_t), sizeof *at);
+    return true;
+}
+
+inline void cut_pop(ztmime_reader *r) noexcept
+{
+    if (++r->cut_head * sizeof(uint64_t) >= r->cuts.n) {
+        r->cuts.clear();
+        r->cut_head = 0;
+    }
+}
+
+// The innermost open node, or null.
+inline Node *top(ztmime_reader *r) noexcept { return r->nnodes ? &r->nodes[r->nnodes - 1] : nullptr; }
 
 } // namespace zt_reader
