@@ -281,12 +281,6 @@ bool process(ztmime_reader *r, const unsigned char *p, size_t n, bool final) noe
 // piece left unclassified.
 bool split(ztmime_reader *r, const unsigned char *p, size_t n) noexcept
 {
-    // The piece's messages are appended one by one.  Room for all of them
-    // is made first, so that they land in one block: appended into blocks
-    // sized for a short view, one message in four would straddle two and
-    // take the parser's and the reader's slower ways for split fields.
-    if (n > 1 && !ztview_reserve(r->in, n + r->line_head.n))
-        return false;
     if (!r->line_head.n)
         return process(r, p, n, false);
     // A line start cut by the last chunk: read it together with this one.
