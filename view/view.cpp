@@ -9,6 +9,10 @@
 #include "destroy_each.h"
 #include "front_segment.h"
 #include "view_internal.h"
+#include "view_peek.h"
+
+// The marker of the record layout that libztmime reads inline.
+extern "C" ZTVIEW_EXPORT const unsigned char _ztview_record_layout_1 = 1;
 
 namespace {
 

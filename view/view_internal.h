@@ -74,6 +74,8 @@ inline bool zt_block_claim(zt_block *b, size_t from, size_t n) noexcept
     return b->fill.compare_exchange_strong(from, from + n, std::memory_order_acq_rel);
 }
 
+// The layout of zt_seg and ztview is read inline by libztmime
+// (view_peek.h): a change here renames _ztview_record_layout_N.
 struct zt_seg {
     zt_block *blk;
     unsigned char *p;

@@ -2,9 +2,20 @@
 // times per message, inline rather than as calls into the view library:
 // both libraries are built from one tree, so the record's layout is the
 // same on either side.  Reads only: every change goes through the library.
+//
+// A libztmime that reads records this way needs a libztview with the same
+// layout, which the soname alone does not promise (a change of the record
+// is no change of the public interface).  The view library exports a
+// marker named for the layout and libztmime refers to it (ctx.cpp), so
+// that a mismatched pair fails when loaded, by name, instead of misreading
+// memory.  Any change to ztview or zt_seg renames the marker.
 #pragma once
 
 #include "view_internal.h"
+
+extern "C" {
+ZTVIEW_EXPORT extern const unsigned char _ztview_record_layout_1;
+}
 
 // Number of segments (0 for null).
 inline size_t zt_view_peek_count(const ztview *v) noexcept { return v ? v->count : 0; }

@@ -12,6 +12,9 @@
 #include "mime/ctx.h"
 #include "view_peek.h"
 
+// Loading fails unless libztview has the record layout view_peek.h reads.
+[[gnu::used]] static const unsigned char *const zt_view_layout_guard = &_ztview_record_layout_1;
+
 extern "C" {
 
 ZTMIME_EXPORT ztmime_ctx *ztmime_init(uint32_t max_line, uint32_t flags) noexcept
