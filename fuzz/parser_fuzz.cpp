@@ -115,6 +115,39 @@ std::string joined(const std::vector<Event> &log)
     return s;
 }
 
+// Whether `out` is `in` (or, with `prefix`, the start of it) less some
+// lines that begin with a space or a tab: a continuation line of a header
+// field that already has an over-long line is dropped, not handed out.
+bool less_continuation_lines(const std::string &out, const std::string &in, bool prefix)
+{
+    size_t o = 0;
+    for (size_t i = 0; i < in.size() && !(prefix && o == out.size());) {
+        size_t e = in.find('\n', i);
+        e = e == std::string::npos ? in.size() : e + 1;
+        const size_t n = e - i;
+        if (out.compare(o, n, in, i, n) == 0)
+            o += n;
+        else if (in[i] != ' ' && in[i] != '\t')
+            return false;
+        i = e;
+    }
+    return o == out.size();
+}
+
+bool has_long_field(const std::vector<Event> &log)
+{
+    bool head = true;
+    for (const Event &e : log) {
+        if (e.type == ZTMIME_LONG_LINE && head)
+            return true;
+        if (e.type == ZTMIME_PART_BODY)
+            head = false;
+        else if (e.type == ZTMIME_PART_HEADER || e.type == ZTMIME_HEADER)
+            head = true;
+    }
+    return false;
+}
+
 std::string describe(const std::vector<Event> &log)
 {
     std::string s;
@@ -141,8 +174,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_no_live_views();
 
     bool dot = flags & ZTMIME_FLAG_DOT_END, binary = flags & ZTMIME_FLAG_BINARY;
-    // Every byte given comes out once, unless a bare CR was repaired or a
-    // ".\r\n" line ended the input early.  In binary mode a run of bytes can
+    // Every byte given comes out once, unless a bare CR was repaired, a
+    // ".\r\n" line ended the input early or an over-long header field lost
+    // a continuation line.  In binary mode a run of bytes can
     // come out before a pending header field: same bytes, another order.
     for (const auto *log : {&whole, &chunked}) {
         std::string out = joined(*log), want = msg;
@@ -151,8 +185,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::sort(want.begin(), want.end());
             check(out == want, "binary mode lost or added bytes");
         } else if (!binary && msg.find('\r') == std::string::npos) {
-            check(dot ? want.starts_with(out) : out == want, "bytes handed out differ from the input",
-                  describe(*log));
+            const bool same = dot ? want.starts_with(out) : out == want;
+            check(same || (has_long_field(*log) && less_continuation_lines(out, want, dot)),
+                  "bytes handed out differ from the input", describe(*log));
         }
     }
 
