@@ -26,13 +26,23 @@ struct ztmime_ctx_impl {
     ztmime_flat::TypeMemo type_memo;  // kept across messages: a cache of bytes only
 };
 
+// A field whose bytes lie whole in the input's first segment, offered
+// before any view is made for it: the n bytes at p, the input's first.
+// The taker either takes them off the input itself (exactly n bytes) and
+// returns true, or leaves the input as it is and returns false; the field
+// then comes as a view as any other.
+using ztmime_span_taker = bool (*)(void *arg, ztview *input, const unsigned char *p, size_t n);
+
 // ztmime_do for the message reader: header fields go to take(arg, field)
 // as they come, within the one call, and the first other event is returned
 // as ztmime_do returns it.  take owns the field when it returns true; when
 // it returns false the field is returned with its event (ZTMIME_HEADER or
 // ZTMIME_PART_HEADER) and the call ends.  ctx and out must not be null,
-// and take must leave the context's input as it is.
-ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept;
+// and take must leave the context's input as it is.  With `span`, a field
+// that lies in the input's first segment, complete with the line that ends
+// it, goes to span first (same events, bytes and states as through take).
+ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg,
+                             ztmime_span_taker span = nullptr) noexcept;
 
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept
 {

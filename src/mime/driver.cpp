@@ -70,17 +70,25 @@ static_assert(sizeof binhex_notice - 1 == 41);
 using Step = int;
 constexpr Step START_OVER = 100;  // the input changed: find the first line again
 constexpr Step CARRY_ON = 101;    // not settled yet: the next check decides
+constexpr Step TAKEN = 102;       // a field went to the span taker: go on with the next line
 
 // One call of ztmime_do: the context, its first line and the view handed
 // out at the exit.
 struct Call {
     // The line is left unset (find_line fills it at the start of every
     // step): zeroing it on every call showed in profiles.
-    Call(ztmime_ctx *c, bool fields_taken) noexcept : ctx(c), batched(fields_taken) {}
+    Call(ztmime_ctx *c, bool fields_taken, ztmime_span_taker s, void *a) noexcept
+        : ctx(c), batched(fields_taken), span(s), arg(a)
+    {
+    }
     ztmime_ctx *ctx;
     // Fields go to a taker within the call (ztmime_do_fields).  A constant
     // in each entry point, so ztmime_do keeps none of the work below.
     const bool batched;
+    // Offered a field in the input's front segment before a view is made
+    // for it (batched calls only; null: never).
+    const ztmime_span_taker span;
+    void *const arg;
     SegCursor cur;
     Line line;
     bool over_long = false;  // the line is longer than max_line
@@ -247,26 +255,70 @@ Step uu_block_line(Call &c) noexcept
 // ---------------------------------------------------------------------------
 // Header lines
 
+// Whether the line after a field, found by find_line_after_cut, ends the
+// field and needs nothing more from the step that would find it again: it
+// is complete and no continuation line.  Anything else (an incomplete
+// line, the end line, a line needing repair, a continuation line taken
+// apart from the field) gets the full step.
+bool ends_field(const ztmime_ctx *ctx, const Line &line) noexcept
+{
+    return line.total != 0 && (line.end == END_LF || line.end == END_CRLF) && line.first != ' ' &&
+           line.first != '\t' && !is_dot_end(ctx, line);
+}
+
 // A field of n bytes has just been cut from the input.  When the line now
-// first is complete and is no continuation line, it ends the field, which
-// goes out at once: the step that would find that line again and settle
-// the same things is skipped.  Its scan is kept in the memo for the next
-// call.  Anything else (an incomplete line, the end line, a line needing
-// repair, a continuation line taken apart from the field) gets the full
-// step.
+// first ends it, the field goes out at once: the step that would find that
+// line again and settle the same things is skipped.  Its scan is kept in
+// the memo for the next call.
 Step field_cut(Call &c, size_t n) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
-    const Line &line = c.line;
     ztmime_scan::find_line_after_cut(ztmime_impl(ctx)->memo, ctx->input, c.cur, c.line, n);
-    if (line.total == 0 || (line.end != END_LF && line.end != END_CRLF) || line.first == ' ' ||
-        line.first == '\t' || is_dot_end(ctx, line))
+    if (!ends_field(ctx, c.line))
         return START_OVER;
     // The line is examined here: scratch owes nothing and is emptied.
     ztmime_impl(ctx)->scratch_owed = 0;
     empty_scratch(ctx);
     c.next_known = c.batched;
     return hand_out_field(c, ctx->long_header ? ZTMIME_LONG_LINE : field_event(ctx));
+}
+
+// A field of n bytes (first line and continuation lines; `last` as
+// field_end gives it) lying in the input's front segment with room after
+// it, under a span taker.  The line after it is found before the cut: with
+// n short of the front segment, find_line_after_cut reads the same bytes
+// before and after.  A field that line ends is offered to the span taker,
+// and goes out as a view only when the taker leaves it; any other field is
+// cut and stays pending, as first_header_line leaves it.
+Step field_in_front(Call &c, size_t n, size_t last) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    ztmime_ctx_impl *impl = ztmime_impl(ctx);
+    const unsigned char *p = c.line.head;
+    const bool folded = n > c.line.len;
+    ztmime_scan::find_line_after_cut(impl->memo, ctx->input, c.cur, c.line, n);
+    if (!ends_field(ctx, c.line)) {
+        if (folded && !ctx->scratch && !(ctx->scratch = zt_view_new()))
+            return ZTMIME_ERROR;
+        if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
+            return ZTMIME_ERROR;
+        impl->header_p = p;
+        impl->header_n = n;
+        ctx->long_header = 0;
+        impl->scratch_owed = n - last;
+        return START_OVER;
+    }
+    // Scratch was settled and emptied before this line was examined, and
+    // the field owes it nothing: it has its line end and the line after it.
+    c.next_known = true;
+    if (c.span(c.arg, ctx->input, p, n))
+        return TAKEN;
+    if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
+        return ZTMIME_ERROR;
+    impl->header_p = p;
+    impl->header_n = n;
+    ctx->long_header = 0;
+    return hand_out_field(c, field_event(ctx));
 }
 
 // No field pending: the line starts one, or ends the header block.
@@ -282,6 +334,8 @@ Step first_header_line(Call &c) noexcept
         // once that line is found (settle_scratch).
         size_t last = line.len;
         size_t n = c.over_long ? line.len : field_end(ctx, c.cur, line, last);
+        if (c.span && !c.over_long && n < line.head_n)
+            return field_in_front(c, n, last);
         if (n > line.len && !ctx->scratch && !(ctx->scratch = zt_view_new()))
             return ZTMIME_ERROR;
         if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
@@ -501,14 +555,15 @@ Step step(Call &c) noexcept
 // inlined into it whole (flatten): called from two places, the compiler
 // would otherwise keep them out of line, which cost ztmime_do a tenth of
 // its speed over small header fields.
-inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept
+inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg,
+                         ztmime_span_taker span) noexcept
 {
-    Call c(ctx, take != nullptr);
+    Call c(ctx, take != nullptr, take ? span : nullptr, arg);
     Step r;
     for (;;) {
         do {
             r = step(c);
-        } while (r == START_OVER);
+        } while (r == START_OVER || r == TAKEN);
         if (!take || (r != ZTMIME_HEADER && r != ZTMIME_PART_HEADER) || !take(arg, c.view))
             break;  // a field the taker refused goes back with its event
         c.view = nullptr;
@@ -522,12 +577,13 @@ inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztv
 } // namespace
 
 __attribute__((flatten)) ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out,
-                                                      bool (*take)(void *, ztview *), void *arg) noexcept
+                                                      bool (*take)(void *, ztview *), void *arg,
+                                                      ztmime_span_taker span) noexcept
 {
     *out = nullptr;
     if (!ctx->input)
         return ZTMIME_NO_DATA;
-    return drive(ctx, out, take, arg);
+    return drive(ctx, out, take, arg, span);
 }
 
 extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
@@ -540,5 +596,5 @@ extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) no
     }
     if (!ctx->input)
         return ZTMIME_NO_DATA;
-    return drive(ctx, out, nullptr, nullptr);
+    return drive(ctx, out, nullptr, nullptr, nullptr);
 }

@@ -76,6 +76,11 @@ bool HeaderBlock::add_general(ztview *field, const Front &front) noexcept
     return true;
 }
 
+bool HeaderBlock::make_hold() noexcept
+{
+    return hold || (hold = zt_view_new());
+}
+
 void HeaderBlock::note_content(const unsigned char *p, size_t n) noexcept
 {
     // The first Content-Type and Content-Disposition fields are the ones
@@ -98,11 +103,21 @@ void HeaderBlock::clear() noexcept
     // One call for the block: the views are the first member of each record.
     static_assert(offsetof(Field, view) == 0);
     _ztview_destroy_each(fields.p, count, sizeof(Field));
+    if (hold)
+        _ztview_release_all(hold);
     fields.clear();
     count = seen = bytes = 0;
     problems = 0;
     last_ended = true;
     ct_index = cd_index = 0;
+}
+
+void HeaderBlock::release() noexcept
+{
+    clear();
+    fields.release();
+    zt_view_free(hold);
+    hold = nullptr;
 }
 
 namespace {
@@ -833,9 +848,13 @@ bool copy_raw_fields(const ztmime_reader *r) noexcept
     idx.clear();
     if (!raw.reserve(r->shown.bytes) || !idx.reserve((r->shown.count + 1) * sizeof(size_t)))
         return false;
+    // Only the fields without bytes in one piece are copied; the entry of
+    // every other field is empty and never read.
     for (size_t i = 0; i < r->shown.count; ++i) {
         idx.append(&raw.n, sizeof raw.n);
-        raw.append_view(r->shown.get(i));
+        HeaderBlock::Field f = r->shown.at(i);
+        if (!f.p)
+            raw.append_view(f.view);
     }
     idx.append(&raw.n, sizeof raw.n);
     r->raw_ready = true;

@@ -218,6 +218,12 @@ bool take_field(void *reader, ztview *v) noexcept
     return true;
 }
 
+// The parser's offer of a field lying whole in its input's front segment.
+bool take_span(void *reader, ztview *input, const unsigned char *p, size_t n) noexcept
+{
+    return static_cast<ztmime_reader *>(reader)->collect.add_span(input, p, n);
+}
+
 // A header line cut by the end of the input is a field too.
 bool take_cut_field(ztmime_reader *r) noexcept
 {
@@ -510,7 +516,7 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         // them to the block one after another within one call.
         ztview *v = nullptr;
         errno = 0;
-        int ev = ztmime_do_fields(r->ctx, &v, take_field, r);
+        int ev = ztmime_do_fields(r->ctx, &v, take_field, r, take_span);
         // A field comes back as an event only when take_field could not
         // keep it.
         if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER) {

@@ -5,10 +5,12 @@
 //   mbox.cpp     splitting mbox input into messages
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "hold.h"
 #include "reader/buf.h"
 #include "reader/text.h"
 #include "ztmime.h"
@@ -27,16 +29,20 @@ constexpr size_t kMaxBlockBytes = size_t(1) << 20;
 constexpr uint32_t kMaxLine = 1u << 20;
 
 // One header block: the fields as the parser handed them out, kept as
-// views (no copy is made of a field nobody asks for).
+// views (no copy is made of a field nobody asks for).  A field that lay
+// whole in one segment of the parser's input has no view of its own: its
+// bytes are moved onto `hold`, whose segments keep them alive for the
+// block, and its record points at them.
 struct HeaderBlock {
-    // A kept field: its view, owned, and its bytes when the view is one
-    // segment (null otherwise).
+    // A kept field: its view, owned (null for a field held by `hold`), and
+    // its bytes when they lie in one piece (null otherwise).
     struct Field {
         ztview *view;
         const unsigned char *p;
         size_t n;
     };
     ByteBuf fields;       // Field of each field kept
+    ztview *hold = nullptr;  // the bytes of the fields without a view; made with the first
     size_t count = 0;     // fields kept
     size_t seen = 0;      // fields handed out, kept or not
     size_t bytes = 0;     // length of the fields kept
@@ -80,6 +86,35 @@ struct HeaderBlock {
         return true;
     }
     bool add_general(ztview *field, const Front &front) noexcept;
+    // A field of n bytes at p, the first bytes of the parser's input: moved
+    // onto `hold` and kept, true; false, the input as it was, when it needs
+    // the view path (a Content- field for the parser, a block at a limit or
+    // out of room for its record, a failed move).
+    bool add_span(ztview *input, const unsigned char *p, size_t n) noexcept
+    {
+        // Fields the parser acts on begin with 'c' (as does Cc:): they go
+        // as views, which ztmime_parse_header reads, and note_content has
+        // nothing to look for in the others.
+        if ((p[0] | 0x20) == 'c' || count >= kMaxFields || n > kMaxBlockBytes - bytes ||
+            fields.cap - fields.n < sizeof(Field))
+            return false;
+        if ((!hold && !make_hold()) || _ztview_take_front(hold, input, n) != 0) {
+            errno = 0;  // the view path tries again, and reports what it meets
+            return false;
+        }
+        last_ended = true;  // the parser offers fields with their line end only
+        ++seen;
+        const ztview *none = nullptr;
+        unsigned char *slot = fields.p + fields.n;
+        std::memcpy(slot + offsetof(Field, view), &none, sizeof none);
+        std::memcpy(slot + offsetof(Field, p), &p, sizeof p);
+        std::memcpy(slot + offsetof(Field, n), &n, sizeof n);
+        fields.n += sizeof(Field);
+        ++count;
+        bytes += n;
+        return true;
+    }
+    bool make_hold() noexcept;  // false for lack of memory
     // Records field `count` (just kept, its first n bytes at p) when it is
     // the block's first Content-Type or Content-Disposition field.
     void note_content(const unsigned char *p, size_t n) noexcept;
@@ -105,7 +140,7 @@ struct HeaderBlock {
         return true;
     }
     void clear() noexcept;
-    void release() noexcept { clear(), fields.release(); }
+    void release() noexcept;
 };
 
 // Parameters of a structured field (Content-Type, Content-Disposition),
