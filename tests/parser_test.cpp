@@ -263,7 +263,7 @@ RunLog run_fields(const std::string &msg, size_t chunk, const Options &opt, unsi
     auto span = [](void *arg, ztview *input, const unsigned char *p, size_t n) noexcept {
         auto *t = static_cast<Taker *>(arg);
         if (t->refuse_every && ++t->seen % t->refuse_every == 0)
-            return false;
+            return 0;
         std::string bytes(reinterpret_cast<const char *>(p), n);
         // The offer is the input's first n bytes, and the taker takes them off.
         if (ztview_get_len(input) < n || zt_test::str(input).compare(0, n, bytes) != 0)
@@ -272,7 +272,7 @@ RunLog run_fields(const std::string &msg, size_t chunk, const Options &opt, unsi
         t->run->events.push_back({ev, true, bytes, t->ctx->state});
         ztview_seek(input, n, ZTVIEW_SEEK_FRONT);
         follow_header(t->ctx, bytes);
-        return true;
+        return 1;
     };
     auto drain = [&] {
         for (;;) {

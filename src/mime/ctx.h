@@ -29,9 +29,16 @@ struct ztmime_ctx_impl {
 // A field whose bytes lie whole in the input's first segment, offered
 // before any view is made for it: the n bytes at p, the input's first.
 // The taker either takes them off the input itself (exactly n bytes) and
-// returns true, or leaves the input as it is and returns false; the field
-// then comes as a view as any other.
-using ztmime_span_taker = bool (*)(void *arg, ztview *input, const unsigned char *p, size_t n);
+// returns 1, or leaves the input as it is and returns 0, and the field
+// then comes as a view as any other, or returns -1 (errno ENOMEM), the
+// input as it was, and the call gives ZTMIME_ERROR.
+using ztmime_span_taker = int (*)(void *arg, ztview *input, const unsigned char *p, size_t n);
+
+// ztmime_parse_header (no normalised text) on a field's bytes, for the
+// fields it reads without the tokenizer: the same result, or
+// ztmime_flat::kFlatIrregular, with nothing recorded, for a field that
+// needs the view.
+int ztmime_parse_header_bytes(ztmime_ctx *ctx, const unsigned char *p, size_t n) noexcept;
 
 // ztmime_do for the message reader: header fields go to take(arg, field)
 // as they come, within the one call, and the first other event is returned

@@ -311,8 +311,8 @@ Step field_in_front(Call &c, size_t n, size_t last) noexcept
     // Scratch was settled and emptied before this line was examined, and
     // the field owes it nothing: it has its line end and the line after it.
     c.next_known = true;
-    if (c.span(c.arg, ctx->input, p, n))
-        return TAKEN;
+    if (const int took = c.span(c.arg, ctx->input, p, n))
+        return took > 0 ? TAKEN : ZTMIME_ERROR;
     if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
         return ZTMIME_ERROR;
     impl->header_p = p;
@@ -507,19 +507,25 @@ Step body_line(Call &c) noexcept
 // bare CR, not the end line, no continuation line, and scratch is empty,
 // so classify_line would let it through with only the over-long check to
 // make.  The header steps take it from here.
-Step next_line_known(Call &c) noexcept
+void next_line_known(Call &c) noexcept
 {
     const ztmime_ctx *ctx = c.ctx;
     c.next_known = false;
     c.over_long = !(ctx->flags & ZTMIME_FLAG_BINARY) && ctx->max_line && c.line.limit > ctx->max_line;
-    return CARRY_ON;
 }
 
 // One step: the first line, then the state's own handling of it.  Scratch
 // is emptied before each line that reaches header or body handling.
 Step step(Call &c) noexcept
 {
-    Step r = c.batched && c.next_known ? next_line_known(c) : classify_line(c);
+    if (c.batched && c.next_known) {
+        // A field just went out in a header state, which its taker does not
+        // change, and scratch was emptied for the line now first: straight
+        // to the header steps.
+        next_line_known(c);
+        return header_line(c);
+    }
+    Step r = classify_line(c);
     if (r != CARRY_ON)
         return r;
     ztmime_ctx *ctx = c.ctx;

@@ -359,6 +359,23 @@ int interpret(ztmime_ctx *ctx, const ztview *header, ztmime_params::Span flat, F
 
 } // namespace
 
+int ztmime_parse_header_bytes(ztmime_ctx *ctx, const unsigned char *p, size_t n) noexcept
+{
+    // No view: a field shorter than a name is not that field, as a view of
+    // its bytes would compare.
+    const ztmime_params::Span flat{p, n};
+    switch (field_kind(nullptr, p, n)) {
+    case kOther:
+        return 0;
+    case kContentType:
+        return ztmime_flat::content_type(&ctx->part, flat, &ztmime_impl(ctx)->type_memo);
+    case kTransferEncoding:
+        return ztmime_flat::transfer_encoding(&ctx->part, flat);
+    default:
+        return ztmime_flat::disposition(&ctx->part, flat);
+    }
+}
+
 int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalized) noexcept
 {
     if (!ctx || !header)

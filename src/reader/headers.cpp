@@ -70,6 +70,7 @@ bool HeaderBlock::add_general(ztview *field, const Front &front) noexcept
     std::memcpy(slot + offsetof(Field, n), &kept.n, sizeof kept.n);
     fields.n += sizeof kept;
     ++count;
+    ++views;
     bytes += len;
     if (n > 12 && lower(p[0]) == 'c')
         note_content(p, n);
@@ -102,11 +103,12 @@ void HeaderBlock::clear() noexcept
 {
     // One call for the block: the views are the first member of each record.
     static_assert(offsetof(Field, view) == 0);
-    _ztview_destroy_each(fields.p, count, sizeof(Field));
+    if (views)
+        _ztview_destroy_each(fields.p, count, sizeof(Field));
     if (hold)
         _ztview_release_all(hold);
     fields.clear();
-    count = seen = bytes = 0;
+    count = seen = views = bytes = 0;
     problems = 0;
     last_ended = true;
     ct_index = cd_index = 0;

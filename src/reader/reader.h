@@ -44,6 +44,7 @@ struct HeaderBlock {
     ByteBuf fields;       // Field of each field kept
     ztview *hold = nullptr;  // the bytes of the fields without a view; made with the first
     size_t count = 0;     // fields kept
+    size_t views = 0;     // fields kept with a view of their own
     size_t seen = 0;      // fields handed out, kept or not
     size_t bytes = 0;     // length of the fields kept
     uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed or not kept
@@ -80,6 +81,7 @@ struct HeaderBlock {
         std::memcpy(slot + offsetof(Field, n), &len, sizeof len);
         fields.n += sizeof(Field);
         ++count;
+        ++views;
         bytes += len;
         if (len > 12 && (p[0] | 0x20) == 'c')
             note_content(p, len);
@@ -90,18 +92,26 @@ struct HeaderBlock {
     // onto `hold` and kept, true; false, the input as it was, when it needs
     // the view path (a Content- field for the parser, a block at a limit or
     // out of room for its record, a failed move).
+    // For a field that the parser does not act on.
     bool add_span(ztview *input, const unsigned char *p, size_t n) noexcept
     {
-        // Fields the parser acts on begin with 'c' (as does Cc:): they go
-        // as views, which ztmime_parse_header reads, and note_content has
-        // nothing to look for in the others.
-        if ((p[0] | 0x20) == 'c' || count >= kMaxFields || n > kMaxBlockBytes - bytes ||
-            fields.cap - fields.n < sizeof(Field))
+        if (!span_fits(n))
             return false;
         if ((!hold && !make_hold()) || _ztview_take_front(hold, input, n) != 0) {
             errno = 0;  // the view path tries again, and reports what it meets
             return false;
         }
+        keep_span(p, n);
+        return true;
+    }
+    // Whether a field of n bytes is kept, and its record has room.
+    bool span_fits(size_t n) const noexcept
+    {
+        return count < kMaxFields && n <= kMaxBlockBytes - bytes && fields.cap - fields.n >= sizeof(Field);
+    }
+    // Records a field whose n bytes at p are on `hold` (span_fits).
+    void keep_span(const unsigned char *p, size_t n) noexcept
+    {
         last_ended = true;  // the parser offers fields with their line end only
         ++seen;
         const ztview *none = nullptr;
@@ -112,7 +122,6 @@ struct HeaderBlock {
         fields.n += sizeof(Field);
         ++count;
         bytes += n;
-        return true;
     }
     bool make_hold() noexcept;  // false for lack of memory
     // Records field `count` (just kept, its first n bytes at p) when it is
