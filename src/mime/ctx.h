@@ -23,6 +23,10 @@ struct ztmime_ctx_impl {
     // is handed from here rather than asking the view library.
     const unsigned char *header_p;
     size_t header_n;
+    // The span taker of the ztmime_do_fields call under way and its
+    // argument (ztmime_span_taker below); not read by ztmime_do.
+    int (*span)(void *arg, ztview *input, const unsigned char *p, size_t n);
+    void *span_arg;
     ztmime_flat::TypeMemo type_memo;  // kept across messages: a cache of bytes only
 };
 

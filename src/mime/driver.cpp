@@ -77,18 +77,13 @@ constexpr Step TAKEN = 102;       // a field went to the span taker: go on with 
 struct Call {
     // The line is left unset (find_line fills it at the start of every
     // step): zeroing it on every call showed in profiles.
-    Call(ztmime_ctx *c, bool fields_taken, ztmime_span_taker s, void *a) noexcept
-        : ctx(c), batched(fields_taken), span(s), arg(a)
-    {
-    }
+    Call(ztmime_ctx *c, bool fields_taken) noexcept : ctx(c), batched(fields_taken) {}
     ztmime_ctx *ctx;
     // Fields go to a taker within the call (ztmime_do_fields).  A constant
-    // in each entry point, so ztmime_do keeps none of the work below.
+    // in each entry point, so ztmime_do keeps none of the work below.  Its
+    // span taker, if any, is in the context (kept out of this record, which
+    // ztmime_do builds on every call).
     const bool batched;
-    // Offered a field in the input's front segment before a view is made
-    // for it (batched calls only; null: never).
-    const ztmime_span_taker span;
-    void *const arg;
     SegCursor cur;
     Line line;
     bool over_long = false;  // the line is longer than max_line
@@ -311,7 +306,7 @@ Step field_in_front(Call &c, size_t n, size_t last) noexcept
     // Scratch was settled and emptied before this line was examined, and
     // the field owes it nothing: it has its line end and the line after it.
     c.next_known = true;
-    if (const int took = c.span(c.arg, ctx->input, p, n))
+    if (const int took = impl->span(impl->span_arg, ctx->input, p, n))
         return took > 0 ? TAKEN : ZTMIME_ERROR;
     if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
         return ZTMIME_ERROR;
@@ -334,7 +329,7 @@ Step first_header_line(Call &c) noexcept
         // once that line is found (settle_scratch).
         size_t last = line.len;
         size_t n = c.over_long ? line.len : field_end(ctx, c.cur, line, last);
-        if (c.span && !c.over_long && n < line.head_n)
+        if (c.batched && ztmime_impl(ctx)->span && !c.over_long && n < line.head_n)
             return field_in_front(c, n, last);
         if (n > line.len && !ctx->scratch && !(ctx->scratch = zt_view_new()))
             return ZTMIME_ERROR;
@@ -518,41 +513,37 @@ void next_line_known(Call &c) noexcept
 // is emptied before each line that reaches header or body handling.
 Step step(Call &c) noexcept
 {
+    ztmime_ctx *ctx = c.ctx;
     if (c.batched && c.next_known) {
         // A field just went out in a header state, which its taker does not
         // change, and scratch was emptied for the line now first: straight
         // to the header steps.
         next_line_known(c);
-        return header_line(c);
-    }
-    Step r = classify_line(c);
-    if (r != CARRY_ON)
-        return r;
-    ztmime_ctx *ctx = c.ctx;
-    switch (ctx->state) {
-    case HEAD_END:
-        leave_header_block(ctx);
-        return START_OVER;
-    case UU_BLOCK:
-        return uu_block_line(c);
-    case BODY:
-        if ((r = special_body_line(c)) != CARRY_ON)
+    } else {
+        Step r = classify_line(c);
+        if (r != CARRY_ON)
             return r;
-        break;
-    default:
-        break;
+        switch (ctx->state) {
+        case HEAD_END:
+            leave_header_block(ctx);
+            return START_OVER;
+        case UU_BLOCK:
+            return uu_block_line(c);
+        case BODY:
+            if ((r = special_body_line(c)) != CARRY_ON)
+                return r;
+            break;
+        default:
+            break;
+        }
+        empty_scratch(ctx);
+        if (ctx->state == BODY)
+            return body_line(c);
+        if (ctx->state != HEAD && ctx->state != PART_HEAD)
+            return ZTMIME_ERROR;  // a complete line after the end of input was reported
     }
-    empty_scratch(ctx);
-    switch (ctx->state) {
-    case HEAD:
-    case PART_HEAD:
-        return header_line(c);
-    case BODY:
-        return body_line(c);
-    default:
-        // A complete line after the end of input was reported.
-        return ZTMIME_ERROR;
-    }
+    // One call of the header steps, so that ztmime_do keeps them inline.
+    return header_line(c);
 }
 
 // The calls of both entry points, on a context with input: steps until an
@@ -561,10 +552,9 @@ Step step(Call &c) noexcept
 // inlined into it whole (flatten): called from two places, the compiler
 // would otherwise keep them out of line, which cost ztmime_do a tenth of
 // its speed over small header fields.
-inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg,
-                         ztmime_span_taker span) noexcept
+inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept
 {
-    Call c(ctx, take != nullptr, take ? span : nullptr, arg);
+    Call c(ctx, take != nullptr);
     Step r;
     for (;;) {
         do {
@@ -589,10 +579,12 @@ __attribute__((flatten)) ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **
     *out = nullptr;
     if (!ctx->input)
         return ZTMIME_NO_DATA;
-    return drive(ctx, out, take, arg, span);
+    ztmime_impl(ctx)->span = span;
+    ztmime_impl(ctx)->span_arg = arg;
+    return drive(ctx, out, take, arg);
 }
 
-extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
+extern "C" ZTMIME_EXPORT __attribute__((flatten)) ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) noexcept
 {
     if (out)
         *out = nullptr;
@@ -602,5 +594,5 @@ extern "C" ZTMIME_EXPORT ztmime_type ztmime_do(ztmime_ctx *ctx, ztview **out) no
     }
     if (!ctx->input)
         return ZTMIME_NO_DATA;
-    return drive(ctx, out, nullptr, nullptr, nullptr);
+    return drive(ctx, out, nullptr, nullptr);
 }

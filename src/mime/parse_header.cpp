@@ -324,7 +324,7 @@ enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
 // (p, n; null when the field is empty).  Most fields are known by their
 // first byte and the byte after "Content-" without a call into the view
 // library; only a name split across segments takes the slow compare.
-FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noexcept
+[[gnu::always_inline]] inline FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noexcept
 {
     static const struct {
         const char *name;
