@@ -337,8 +337,21 @@ enum FieldKind { kOther, kContentType, kTransferEncoding, kDisposition };
     };
     if (!p || (n && (p[0] | 0x20) != 'c'))
         return kOther;
+    // Every name begins with "content-": compared once, in one word (a
+    // byte ORed with 0x20 is one of its letters only when it is that letter
+    // in either case; the '-' is compared as it is).
+    size_t from = 0;
+    if (n >= 8) {
+        uint64_t w, want;
+        std::memcpy(&w, p, 8);
+        std::memcpy(&want, "content-", 8);
+        if ((w | 0x2020202020202020u) != want || p[7] != '-')
+            return kOther;
+        from = 8;
+    }
     for (const auto &f : fields) {
-        if (n >= f.len ? ztmime_params::equal_lower(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
+        if (n >= f.len ? ztmime_params::equal_lower(p + from, f.name + from, f.len - from)
+                       : !ztview_strcasencmp(header, f.name, f.len))
             return f.kind;
     }
     return kOther;

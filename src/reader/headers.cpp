@@ -87,9 +87,16 @@ void HeaderBlock::note_content(const unsigned char *p, size_t n) noexcept
     // The first Content-Type and Content-Disposition fields are the ones
     // that count; the name and what may follow it lie in the first 24 bytes.
     n = std::min<size_t>(n, 24);
-    if (!iprefix(p, n, "content-"))
+    if (n < 8)
         return;
-    size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
+    // "content-" in one word: a byte ORed with 0x20 is one of its letters
+    // only when it is that letter in either case; the '-' is compared as it is.
+    uint64_t w, want;
+    std::memcpy(&w, p, 8);
+    std::memcpy(&want, "content-", 8);
+    if ((w | 0x2020202020202020u) != want || p[7] != '-')
+        return;
+    size_t k = iprefix(p + 8, n - 8, "type") ? 12 : iprefix(p + 8, n - 8, "disposition") ? 19 : 0;
     while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
         ++k;
     if (k && k < n && p[k] == ':') {
