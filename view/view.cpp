@@ -744,6 +744,18 @@ __attribute__((noinline)) int take_front_other(ztview *dst, ztview *src, size_t 
             return 0;
         }
     }
+    if (n < s.n && dst->head + dst->count < dst->cap) {
+        // The first field of a block: a segment of its own, sharing the block.
+        dst->resv = nullptr;
+        zt_block_ref(s.blk);
+        dst->segs[dst->head + dst->count++] = zt_seg{s.blk, s.p, n};
+        dst->len += n;
+        src->resv = nullptr;
+        src->len -= n;
+        s.p += n;
+        s.n -= n;
+        return 0;
+    }
     if (!reserve_segs(dst, 1))
         return -1;
     dst->resv = nullptr;
