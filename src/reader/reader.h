@@ -88,11 +88,10 @@ struct HeaderBlock {
         return true;
     }
     bool add_general(ztview *field, const Front &front) noexcept;
-    // A field of n bytes at p, the first bytes of the parser's input: moved
-    // onto `hold` and kept, true; false, the input as it was, when it needs
-    // the view path (a Content- field for the parser, a block at a limit or
-    // out of room for its record, a failed move).
-    // For a field that the parser does not act on.
+    // A field the parser does not act on, n bytes at p, the first bytes of
+    // the parser's input: moved onto `hold` and kept, true; false, the input
+    // as it was, when it needs the view path (a block at a limit or out of
+    // room for its record, a failed move).
     bool add_span(ztview *input, const unsigned char *p, size_t n) noexcept
     {
         if (!span_fits(n))
