@@ -92,6 +92,28 @@ TEST(ParseHeader, ScenariosGiveTheStatedResultsAndRecords)
     }
 }
 
+// The field names are matched ignoring case, byte for byte: a byte that
+// only looks like a letter or the '-' once case is folded does not match.
+TEST(ParseHeader, FieldNamesMatchIgnoringCaseOnly)
+{
+    const struct {
+        std::string field, after;
+    } cases[] = {
+        {"cONTENT-tYPE: text/plain\r\n", "text/plain d0 - f= e0"},
+        {"Content\rType: text/plain\r\n", " d0 - f= e0"},
+        {"Content-Typ\x05: text/plain\r\n", " d0 - f= e0"},
+        {"Con\x14" "ent-Type: text/plain\r\n", " d0 - f= e0"},
+        {"CONTENT-TRANSFER-ENCODING: base64\r\n", " d0 - f= e8"},
+        {"Content-Dispositio\x0e: attachment; filename=a\r\n", " d0 - f= e0"},
+    };
+    for (const auto &c : cases)
+        for (size_t piece : {0, 3}) {
+            Ctx ctx = make_ctx();
+            feed(ctx.get(), c.field, nullptr, piece);
+            EXPECT_EQ(escaped(recorded(ctx.get())), escaped(c.after)) << escaped(c.field) << " piece " << piece;
+        }
+}
+
 // A field in one segment is read without the tokenizer; in many segments
 // it is read with it.  Both must give the same result, message and record,
 // also where the one-segment reader hands over to the tokenizer.

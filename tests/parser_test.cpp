@@ -237,8 +237,10 @@ TEST(DriverSequences, FragmentedInputGivesTheSameLog)
 // Header fields handed over within one call (ztmime_do_fields, as the
 // message reader pulls them) give the events, bytes and states that
 // ztmime_do gives, call by call; a field the taker refuses comes back with
-// its event and the next call goes on after it.
-RunLog run_fields(const std::string &msg, size_t chunk, const Options &opt, unsigned refuse_every)
+// its event and the next call goes on after it.  With `spans`, fields are
+// also offered as bytes before any cut (and refused as often).
+RunLog run_fields(const std::string &msg, size_t chunk, const Options &opt, unsigned refuse_every,
+                  bool spans = false)
 {
     struct Taker {
         ztmime_ctx *ctx;
@@ -258,10 +260,24 @@ RunLog run_fields(const std::string &msg, size_t chunk, const Options &opt, unsi
         follow_header(t->ctx, t->run->events.back().bytes);
         return true;
     };
+    auto span = [](void *arg, ztview *input, const unsigned char *p, size_t n) noexcept {
+        auto *t = static_cast<Taker *>(arg);
+        if (t->refuse_every && ++t->seen % t->refuse_every == 0)
+            return 0;
+        std::string bytes(reinterpret_cast<const char *>(p), n);
+        // The offer is the input's first n bytes, and the taker takes them off.
+        if (ztview_get_len(input) < n || zt_test::str(input).compare(0, n, bytes) != 0)
+            bytes = "<not the input's front>";
+        int ev = t->ctx->state == ZTMIME_PART_HEADER ? ZTMIME_PART_HEADER : ZTMIME_HEADER;
+        t->run->events.push_back({ev, true, bytes, t->ctx->state});
+        ztview_seek(input, n, ZTVIEW_SEEK_FRONT);
+        follow_header(t->ctx, bytes);
+        return 1;
+    };
     auto drain = [&] {
         for (;;) {
             ztview *out = nullptr;
-            int ev = ztmime_do_fields(ctx, &out, take, &t);
+            int ev = spans ? ztmime_do_fields(ctx, &out, take, &t, span) : ztmime_do_fields(ctx, &out, take, &t);
             if (ev == ZTMIME_NO_DATA)
                 return true;
             run.events.push_back({ev, out != nullptr, zt_test::str(out), ctx->state});
@@ -301,6 +317,41 @@ TEST(DriverSequences, FieldsWithinOneCallGiveTheSameLog)
                 for (unsigned refuse : {0u, 3u}) {
                     const std::string want = format_log(run_parser(msgs[m], chunk, opt).events);
                     ASSERT_EQ(format_log(run_fields(msgs[m], chunk, opt, refuse).events), want)
+                        << "message " << m << " chunk " << chunk << " flags " << opt.flags << " max_line "
+                        << opt.max_line << " refusing every " << refuse;
+                }
+}
+
+// Fields offered as bytes before the cut (the reader's path for a field in
+// the input's front segment) give the same log, over inputs where the line
+// after a field decides late: continuation lines in later pieces, a field
+// running to the end of a piece or of the input, bare CRs, over-long lines,
+// the dot end line, Content- fields that change the parse.
+TEST(DriverSequences, FieldsTakenAsBytesGiveTheSameLog)
+{
+    std::vector<std::string> msgs = {
+        "A: 1\r\nB: 2\r\n\tfolded\r\n more\r\nC: 3\r\n\r\nbody\r\n",
+        "A: 1\nB: 2\n x\nC: 3",
+        "A: 1\r\nB: two\r\n",
+        "A: 1\r\n\tcont\r",
+        "A: 1\rB: 2\r\n\r\nb\r\n",
+        "A: 1\r\n\tx\ry\r\nB: 2\r\n\r\n",
+        "A: a line longer than the limit of forty bytes\r\nB: 2\r\n\tshort\r\nC: 3\r\n\r\n",
+        "A: 1\r\n\ta continuation longer than the limit of forty\r\nB: 2\r\n\r\n",
+        "A: 1\r\n.\r\nB: 2\r\n\r\n",
+        "A: 1\r\nnot a field\r\nB: 2\r\n",
+        "Content-Type: multipart/mixed; boundary=\"q\"\r\nCc: x\r\n\r\n--q\r\nP: 1\r\n\tp\r\n"
+        "Content-Type: message/rfc822\r\n\r\nM: 1\r\nN: 2\r\n\r\ninner\r\n--q--\r\n",
+    };
+    for (const std::string &n : golden_names())
+        msgs.push_back(zt_test::read_file(golden_dir + n + ".eml"));
+    const Options opts[] = {{0, 0}, {40, 0}, {0, ZTMIME_FLAG_DOT_END}, {40, ZTMIME_FLAG_BINARY}};
+    for (size_t m = 0; m < msgs.size(); ++m)
+        for (const Options &opt : opts)
+            for (size_t chunk : {0, 1, 3})
+                for (unsigned refuse : {0u, 2u}) {
+                    const std::string want = format_log(run_parser(msgs[m], chunk, opt).events);
+                    ASSERT_EQ(format_log(run_fields(msgs[m], chunk, opt, refuse, true).events), want)
                         << "message " << m << " chunk " << chunk << " flags " << opt.flags << " max_line "
                         << opt.max_line << " refusing every " << refuse;
                 }

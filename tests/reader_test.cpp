@@ -458,6 +458,55 @@ TEST(ReaderHeaders, RawFieldsDecodeAsTheReaderDoes)
     EXPECT_EQ(errno, EINVAL);
 }
 
+// The raw fields of each part, whatever piece of the input their bytes
+// arrived in, and still the same at every item up to the next PART (the
+// bytes of whole fields are held by their block, not by a view each).
+TEST(ReaderHeaders, RawFieldsLastUntilTheNextPart)
+{
+    struct Case {
+        uint32_t flags;
+        std::string input;
+        std::vector<std::string> want;  // per PART: its path, then each field in <>
+    };
+    const Case cases[] = {
+        {ZTMIME_READER_MBOX,
+         "From a\nReceived: from x\n\tby y\n\tfor z\nCc: c\nSubject: s\nContent-Type: text/plain\n\nhi\n"
+         "From b\r\nA: 1\r\n\r\nFrom c\nB: 2\n \n",
+         {":<Received: from x\n\tby y\n\tfor z\n><Cc: c\n><Subject: s\n><Content-Type: text/plain\n>",
+          ":<A: 1\r\n>", ":<B: 2\n \n>"}},
+        {0,
+         "Content-Type: multipart/mixed; boundary=q\r\nX: 1\r\n\r\n--q\r\nP: 1\r\n\tp\r\nQ: 2\r\n\r\n"
+         "one\r\n--q\r\nContent-Type: message/rfc822\r\n\r\nM: 1\rN: 2\r\n\r\ninner\r\n--q--\r\n",
+         {":<Content-Type: multipart/mixed; boundary=q\r\n><X: 1\r\n>", "1:<P: 1\r\n\tp\r\n><Q: 2\r\n>",
+          "2:<Content-Type: message/rfc822\r\n>", "2.1:<M: 1\r\n><N: 2\r\n>"}},
+        {0, "A: 1\r\n\tx\r\nB: 2", {":<A: 1\r\n\tx\r\n><B: 2>"}},
+    };
+    for (const Case &c : cases)
+        for (size_t chunk : {size_t(0), size_t(1), size_t(3)}) {
+            std::vector<std::string> got;
+            std::vector<std::string> fields;
+            each_item(c.input, chunk, c.flags, [&](ztmime_reader *r, ztmime_item it, const void *, size_t) {
+                const void *raw;
+                size_t len;
+                if (it == ZTMIME_ITEM_PART) {
+                    fields.clear();
+                    std::string line = std::string(ztmime_reader_part(r)->path) + ":";
+                    for (size_t i = 0; ztmime_reader_field_at(r, i, &raw, &len) == 0; ++i) {
+                        fields.emplace_back(static_cast<const char *>(raw), len);
+                        line += "<" + fields.back() + ">";
+                    }
+                    got.push_back(line);
+                    return;
+                }
+                for (size_t i = 0; i < fields.size(); ++i) {
+                    ASSERT_EQ(ztmime_reader_field_at(r, i, &raw, &len), 0);
+                    EXPECT_EQ(std::string(static_cast<const char *>(raw), len), fields[i]) << i << " chunk " << chunk;
+                }
+            });
+            EXPECT_EQ(got, c.want) << c.input << " chunk " << chunk;
+        }
+}
+
 // Raw values (what follows the colon, with the line end) and what they
 // decode to: unfolding, trimming, encoded words and the blanks between
 // them, stray '=', 8-bit text on either side of a run of ASCII, NUL bytes.

@@ -8,7 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "alloc.h"
 #include "destroy_each.h"
+#include "hold.h"
 #include "view_internal.h"
 #include "zt_test.h"
 
@@ -162,6 +164,45 @@ TEST(ViewSharing, MoveCutAndDuplicateCopyNoBytes)
     for (int i = 0; i < 10; ++i)
         ztview_move(moved.get(), src.get(), 10);
     EXPECT_EQ(ztview_segment_count(moved.get()), 1u);
+}
+
+// Fields cut one after another from one block lengthen one segment of the
+// holding view; a gap or another block starts a new one; a failure to make
+// room leaves both views as they were; emptying releases every block.
+TEST(ViewSharing, TakeFrontHoldsRunsAsOneSegment)
+{
+    std::string rest = "A: 1\nB: 2\nC: 3\nD: 4\nE: 5\n";
+    View src = make_fragmented(rest, 15);
+    View hold(ztview_init());
+    std::string held;
+    auto take = [&](size_t skip, size_t n, size_t segments) {
+        ztview_seek(src.get(), skip, ZTVIEW_SEEK_FRONT);
+        held += rest.substr(skip, n);
+        rest.erase(0, skip + n);
+        ASSERT_EQ(_ztview_take_front(hold.get(), src.get(), n), 0);
+        EXPECT_EQ(str(hold.get()), held);
+        EXPECT_EQ(str(src.get()), rest);
+        EXPECT_EQ(ztview_segment_count(hold.get()), segments) << held;
+        EXPECT_EQ(ztview_validate(hold.get()), nullptr);
+        EXPECT_EQ(ztview_validate(src.get()), nullptr);
+    };
+    take(0, 5, 1);
+    take(0, 5, 1);
+    take(0, 5, 1);  // the rest of the first block
+    take(0, 3, 2);  // another block
+    // A gap, and a third segment, which needs room beyond the view record.
+    ztview_seek(src.get(), 2, ZTVIEW_SEEK_FRONT);
+    rest.erase(0, 2);
+    zt_alloc_fail_at(1);
+    EXPECT_EQ(_ztview_take_front(hold.get(), src.get(), 3), -1);
+    zt_alloc_fail_at(0);
+    EXPECT_EQ(str(hold.get()), held);
+    EXPECT_EQ(str(src.get()), rest);
+    take(0, 3, 3);
+    _ztview_release_all(hold.get());
+    EXPECT_EQ(ztview_get_len(hold.get()), 0u);
+    EXPECT_EQ(ztview_validate(hold.get()), nullptr);
+    EXPECT_EQ(str(src.get()), "5\n");
 }
 
 TEST(ViewSharing, WritesNeverShowInAnotherView)

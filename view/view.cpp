@@ -8,6 +8,7 @@
 #include "alloc.h"
 #include "destroy_each.h"
 #include "front_segment.h"
+#include "hold.h"
 #include "view_internal.h"
 #include "view_peek.h"
 
@@ -723,6 +724,78 @@ __attribute__((noinline)) ztview *replace_front(ztview *src, ztview *dst, size_t
             transfer_front(dst, src, m);
     }
     return dst;
+}
+
+namespace {
+
+// _ztview_take_front when the bytes do not just lengthen dst's last
+// segment within src's first: a new segment, or src's first given up.
+__attribute__((noinline)) int take_front_other(ztview *dst, ztview *src, size_t n) noexcept
+{
+    zt_seg &s = src->segs[src->head];
+    if (n == s.n && dst->count > 0) {
+        zt_seg &last = dst->segs[dst->head + dst->count - 1];
+        if (last.blk == s.blk && last.p + last.n == s.p) {
+            // dst's reference covers the bytes: src's goes.
+            last.n += n;
+            dst->len += n;
+            src->resv = nullptr;
+            src->len -= n;
+            zt_block_unref(s.blk);
+            src->head++;
+            if (--src->count == 0)
+                src->head = 0;
+            return 0;
+        }
+    }
+    if (n < s.n && dst->head + dst->count < dst->cap) {
+        // The first field of a block: a segment of its own, sharing the block.
+        dst->resv = nullptr;
+        zt_block_ref(s.blk);
+        dst->segs[dst->head + dst->count++] = zt_seg{s.blk, s.p, n};
+        dst->len += n;
+        src->resv = nullptr;
+        src->len -= n;
+        s.p += n;
+        s.n -= n;
+        return 0;
+    }
+    if (!reserve_segs(dst, 1))
+        return -1;
+    dst->resv = nullptr;
+    transfer_front(dst, src, n);
+    return 0;
+}
+
+} // namespace
+
+int _ztview_take_front(ztview *dst, ztview *src, size_t n) noexcept
+{
+    zt_seg &s = src->segs[src->head];
+    if (dst->count > 0 && n < s.n) {
+        zt_seg &last = dst->segs[dst->head + dst->count - 1];
+        if (last.blk == s.blk && last.p + last.n == s.p) {
+            // The usual case: the next field of a block.  The reference
+            // dst holds covers the bytes, and src keeps its own.
+            last.n += n;
+            dst->len += n;
+            src->resv = nullptr;
+            src->len -= n;
+            s.p += n;
+            s.n -= n;
+            return 0;
+        }
+    }
+    return take_front_other(dst, src, n);
+}
+
+void _ztview_release_all(ztview *v) noexcept
+{
+    for (uint32_t i = 0; i < v->count; ++i)
+        zt_block_unref(v->segs[v->head + i].blk);
+    v->head = v->count = 0;
+    v->len = 0;
+    v->resv = nullptr;
 }
 
 ztview *_ztview_cut(ztview *src, ztview *dst, size_t n, const char *module, int line) noexcept

@@ -23,16 +23,37 @@ struct ztmime_ctx_impl {
     // is handed from here rather than asking the view library.
     const unsigned char *header_p;
     size_t header_n;
+    // The span taker of the ztmime_do_fields call under way and its
+    // argument (ztmime_span_taker below); not read by ztmime_do.
+    int (*span)(void *arg, ztview *input, const unsigned char *p, size_t n);
+    void *span_arg;
     ztmime_flat::TypeMemo type_memo;  // kept across messages: a cache of bytes only
 };
+
+// A field whose bytes lie whole in the input's first segment, offered
+// before any view is made for it: the n bytes at p, the input's first.
+// The taker either takes them off the input itself (exactly n bytes) and
+// returns 1, or leaves the input as it is and returns 0, and the field
+// then comes as a view as any other, or returns -1 (errno ENOMEM), the
+// input as it was, and the call gives ZTMIME_ERROR.
+using ztmime_span_taker = int (*)(void *arg, ztview *input, const unsigned char *p, size_t n);
+
+// ztmime_parse_header (no normalised text) on a field's bytes, for the
+// fields it reads without the tokenizer: the same result, or
+// ztmime_flat::kFlatIrregular, with nothing recorded, for a field that
+// needs the view.
+int ztmime_parse_header_bytes(ztmime_ctx *ctx, const unsigned char *p, size_t n) noexcept;
 
 // ztmime_do for the message reader: header fields go to take(arg, field)
 // as they come, within the one call, and the first other event is returned
 // as ztmime_do returns it.  take owns the field when it returns true; when
 // it returns false the field is returned with its event (ZTMIME_HEADER or
 // ZTMIME_PART_HEADER) and the call ends.  ctx and out must not be null,
-// and take must leave the context's input as it is.
-ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept;
+// and take must leave the context's input as it is.  With `span`, a field
+// that lies in the input's first segment, complete with the line that ends
+// it, goes to span first (same events, bytes and states as through take).
+ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg,
+                             ztmime_span_taker span = nullptr) noexcept;
 
 inline ztmime_ctx_impl *ztmime_impl(ztmime_ctx *ctx) noexcept
 {

@@ -71,6 +71,7 @@ static_assert(sizeof binhex_notice - 1 == 41);
 using Step = int;
 constexpr Step START_OVER = 100;  // the input changed: find the first line again
 constexpr Step CARRY_ON = 101;    // not settled yet: the next check decides
+constexpr Step TAKEN = 102;       // a field went to the span taker: go on with the next line
 
 // One call of ztmime_do: the context, its first line and the view handed
 // out at the exit.
@@ -80,7 +81,9 @@ struct Call {
     Call(ztmime_ctx *c, bool fields_taken) noexcept : ctx(c), batched(fields_taken) {}
     ztmime_ctx *ctx;
     // Fields go to a taker within the call (ztmime_do_fields).  A constant
-    // in each entry point, so ztmime_do keeps none of the work below.
+    // in each entry point, so ztmime_do keeps none of the work below.  Its
+    // span taker, if any, is in the context (kept out of this record, which
+    // ztmime_do builds on every call).
     const bool batched;
     SegCursor cur;
     Line line;
@@ -195,7 +198,7 @@ void empty_scratch(ztmime_ctx *ctx) noexcept
 // Finds the first line and settles what does not depend on the state: no
 // input, a bare CR, an over-long body line, an incomplete line, the
 // ".\r\n" end line.
-Step classify_line(Call &c) noexcept
+[[gnu::always_inline]] inline Step classify_line(Call &c) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
     const Line &line = c.line;
@@ -252,20 +255,26 @@ Step uu_block_line(Call &c) noexcept
 // ---------------------------------------------------------------------------
 // Header lines
 
+// Whether the line after a field, found by find_line_after_cut, ends the
+// field and needs nothing more from the step that would find it again: it
+// is complete and no continuation line.  Anything else (an incomplete
+// line, the end line, a line needing repair, a continuation line taken
+// apart from the field) gets the full step.
+bool ends_field(const ztmime_ctx *ctx, const Line &line) noexcept
+{
+    return line.total != 0 && (line.end == END_LF || line.end == END_CRLF) && line.first != ' ' &&
+           line.first != '\t' && !is_dot_end(ctx, line);
+}
+
 // A field of n bytes has just been cut from the input.  When the line now
-// first is complete and is no continuation line, it ends the field, which
-// goes out at once: the step that would find that line again and settle
-// the same things is skipped.  Its scan is kept in the memo for the next
-// call.  Anything else (an incomplete line, the end line, a line needing
-// repair, a continuation line taken apart from the field) gets the full
-// step.
-Step field_cut(Call &c, size_t n) noexcept
+// first ends it, the field goes out at once: the step that would find that
+// line again and settle the same things is skipped.  Its scan is kept in
+// the memo for the next call.
+[[gnu::always_inline]] inline Step field_cut(Call &c, size_t n) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
-    const Line &line = c.line;
     ztmime_scan::find_line_after_cut(ztmime_impl(ctx)->memo, ctx->input, c.cur, c.line, n);
-    if (line.total == 0 || (line.end != END_LF && line.end != END_CRLF) || line.first == ' ' ||
-        line.first == '\t' || is_dot_end(ctx, line))
+    if (!ends_field(ctx, c.line))
         return START_OVER;
     // The line is examined here: scratch owes nothing and is emptied.
     ztmime_impl(ctx)->scratch_owed = 0;
@@ -274,8 +283,46 @@ Step field_cut(Call &c, size_t n) noexcept
     return hand_out_field(c, ctx->long_header ? ZTMIME_LONG_LINE : field_event(ctx));
 }
 
+// A field of n bytes (first line and continuation lines; `last` as
+// field_end gives it) lying in the input's front segment with room after
+// it, under a span taker.  The line after it is found before the cut: with
+// n short of the front segment, find_line_after_cut reads the same bytes
+// before and after.  A field that line ends is offered to the span taker,
+// and goes out as a view only when the taker leaves it; any other field is
+// cut and stays pending, as first_header_line leaves it.
+Step field_in_front(Call &c, size_t n, size_t last) noexcept
+{
+    ztmime_ctx *ctx = c.ctx;
+    ztmime_ctx_impl *impl = ztmime_impl(ctx);
+    const unsigned char *p = c.line.head;
+    const bool folded = n > c.line.len;
+    ztmime_scan::find_line_after_cut(impl->memo, ctx->input, c.cur, c.line, n);
+    if (!ends_field(ctx, c.line)) {
+        if (folded && !ctx->scratch && !(ctx->scratch = zt_view_new()))
+            return ZTMIME_ERROR;
+        if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
+            return ZTMIME_ERROR;
+        impl->header_p = p;
+        impl->header_n = n;
+        ctx->long_header = 0;
+        impl->scratch_owed = n - last;
+        return START_OVER;
+    }
+    // Scratch was settled and emptied before this line was examined, and
+    // the field owes it nothing: it has its line end and the line after it.
+    c.next_known = true;
+    if (const int took = impl->span(impl->span_arg, ctx->input, p, n))
+        return took > 0 ? TAKEN : ZTMIME_ERROR;
+    if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
+        return ZTMIME_ERROR;
+    impl->header_p = p;
+    impl->header_n = n;
+    ctx->long_header = 0;
+    return hand_out_field(c, field_event(ctx));
+}
+
 // No field pending: the line starts one, or ends the header block.
-Step first_header_line(Call &c) noexcept
+[[gnu::always_inline]] inline Step first_header_line(Call &c) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
     const Line &line = c.line;
@@ -287,6 +334,8 @@ Step first_header_line(Call &c) noexcept
         // once that line is found (settle_scratch).
         size_t last = line.len;
         size_t n = c.over_long ? line.len : field_end(ctx, c.cur, line, last);
+        if (c.batched && ztmime_impl(ctx)->span && !c.over_long && n < line.head_n)
+            return field_in_front(c, n, last);
         if (n > line.len && !ctx->scratch && !(ctx->scratch = zt_view_new()))
             return ZTMIME_ERROR;
         if (!(ctx->header = zt_view_cut(ctx->input, nullptr, n)))
@@ -330,7 +379,7 @@ Step continuation_line(Call &c) noexcept
     return START_OVER;
 }
 
-Step header_line(Call &c) noexcept
+[[gnu::always_inline]] inline Step header_line(Call &c) noexcept
 {
     ztmime_ctx *ctx = c.ctx;
     if (!ctx->header)
@@ -458,46 +507,48 @@ Step body_line(Call &c) noexcept
 // bare CR, not the end line, no continuation line, and scratch is empty,
 // so classify_line would let it through with only the over-long check to
 // make.  The header steps take it from here.
-Step next_line_known(Call &c) noexcept
+void next_line_known(Call &c) noexcept
 {
     const ztmime_ctx *ctx = c.ctx;
     c.next_known = false;
     c.over_long = !(ctx->flags & ZTMIME_FLAG_BINARY) && ctx->max_line && c.line.limit > ctx->max_line;
-    return CARRY_ON;
 }
 
 // One step: the first line, then the state's own handling of it.  Scratch
 // is emptied before each line that reaches header or body handling.
 Step step(Call &c) noexcept
 {
-    Step r = c.batched && c.next_known ? next_line_known(c) : classify_line(c);
-    if (r != CARRY_ON)
-        return r;
     ztmime_ctx *ctx = c.ctx;
-    switch (ctx->state) {
-    case HEAD_END:
-        leave_header_block(ctx);
-        return START_OVER;
-    case UU_BLOCK:
-        return uu_block_line(c);
-    case BODY:
-        if ((r = special_body_line(c)) != CARRY_ON)
+    if (c.batched && c.next_known) {
+        // A field just went out in a header state, which its taker does not
+        // change, and scratch was emptied for the line now first: straight
+        // to the header steps.
+        next_line_known(c);
+    } else {
+        Step r = classify_line(c);
+        if (r != CARRY_ON)
             return r;
-        break;
-    default:
-        break;
+        switch (ctx->state) {
+        case HEAD_END:
+            leave_header_block(ctx);
+            return START_OVER;
+        case UU_BLOCK:
+            return uu_block_line(c);
+        case BODY:
+            if ((r = special_body_line(c)) != CARRY_ON)
+                return r;
+            break;
+        default:
+            break;
+        }
+        empty_scratch(ctx);
+        if (ctx->state == BODY)
+            return body_line(c);
+        if (ctx->state != HEAD && ctx->state != PART_HEAD)
+            return ZTMIME_ERROR;  // a complete line after the end of input was reported
     }
-    empty_scratch(ctx);
-    switch (ctx->state) {
-    case HEAD:
-    case PART_HEAD:
-        return header_line(c);
-    case BODY:
-        return body_line(c);
-    default:
-        // A complete line after the end of input was reported.
-        return ZTMIME_ERROR;
-    }
+    // One call of the header steps, so that ztmime_do keeps them inline.
+    return header_line(c);
 }
 
 // The calls of both entry points, on a context with input: steps until an
@@ -505,7 +556,9 @@ Step step(Call &c) noexcept
 // to it instead, as long as it takes them.  ztmime_do_fields has the steps
 // inlined into it whole (flatten): called from two places, the compiler
 // would otherwise keep them out of line, which cost ztmime_do a tenth of
-// its speed over small header fields.
+// its speed over small header fields.  ztmime_do keeps the steps of a
+// header line inline by marking them always_inline (flattened whole, it
+// grew by a third).
 inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztview *), void *arg) noexcept
 {
     Call c(ctx, take != nullptr);
@@ -513,7 +566,7 @@ inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztv
     for (;;) {
         do {
             r = step(c);
-        } while (r == START_OVER);
+        } while (r == START_OVER || r == TAKEN);
         if (!take || (r != ZTMIME_HEADER && r != ZTMIME_PART_HEADER) || !take(arg, c.view))
             break;  // a field the taker refused goes back with its event
         c.view = nullptr;
@@ -527,11 +580,14 @@ inline ztmime_type drive(ztmime_ctx *ctx, ztview **out, bool (*take)(void *, ztv
 } // namespace
 
 __attribute__((flatten)) ztmime_type ztmime_do_fields(ztmime_ctx *ctx, ztview **out,
-                                                      bool (*take)(void *, ztview *), void *arg) noexcept
+                                                      bool (*take)(void *, ztview *), void *arg,
+                                                      ztmime_span_taker span) noexcept
 {
     *out = nullptr;
     if (!ctx->input)
         return ZTMIME_NO_DATA;
+    ztmime_impl(ctx)->span = span;
+    ztmime_impl(ctx)->span_arg = arg;
     return drive(ctx, out, take, arg);
 }
 

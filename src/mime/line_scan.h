@@ -77,6 +77,29 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
     m.uu_begin = -1;
 }
 
+// remember for a complete line, from the values at hand: read back from
+// the Line, the fields just stored there were loaded two at a time in one
+// wide load, which waited for both narrow stores (a stall on every line).
+[[gnu::always_inline]] inline void remember_complete(Memo &m, const unsigned char *front, size_t total, size_t len,
+                                                      size_t text, size_t limit, int first, line_end end,
+                                                      const SegCursor &cur) noexcept
+{
+    m.front = front;
+    m.len = total;
+    m.complete = true;
+    m.line.total = total;
+    m.line.len = len;
+    m.line.text = text;
+    m.line.limit = limit;
+    m.line.first = first;
+    m.line.after = -1;
+    m.line.end = end;
+    m.clean = len;
+    m.seg = cur.si;
+    m.seg_base = cur.base;
+    m.uu_begin = -1;
+}
+
 // find_line once `cur` is started on the input and line.total set.
 [[gnu::always_inline]] inline void find_line_started(Memo &m, const ztview *input, SegCursor &cur,
                                                       Line &line) noexcept
@@ -105,7 +128,8 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
     }
     m.front = nullptr;
     line.after = -1;
-    line.first = front[0];
+    const int first = front[0];
+    line.first = first;
     size_t t = cur.find_eol(from);
     if (t == npos) {
         line.end = END_NONE;
@@ -115,10 +139,11 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
     }
     line.text = t;
     int next;
+    line_end end;
+    size_t limit;
     if (cur.byte(t) == '\n') {
-        line.end = END_LF;
-        line.len = t + 1;
-        line.limit = t;
+        end = END_LF;
+        limit = t;
     } else if ((next = cur.byte(t + 1)) < 0) {
         // A CR as the last byte: scanned again from the CR once more bytes
         // come.  The cursor is on the last segment, which holds the CR.
@@ -127,9 +152,8 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
         remember(m, front, line, false, t, cur);
         return;
     } else if (next == '\n') {
-        line.end = END_CRLF;
-        line.len = t + 2;
-        line.limit = t + 1;
+        end = END_CRLF;
+        limit = t + 1;
     } else {
         // Not kept: the repair that follows rebuilds the input.
         line.end = END_BARE_CR;
@@ -138,7 +162,10 @@ inline void remember(Memo &m, const unsigned char *front, const Line &line, bool
         line.limit = t;
         return;
     }
-    remember(m, front, line, true, line.len, cur);
+    line.end = end;
+    line.len = limit + 1;
+    line.limit = limit;
+    remember_complete(m, front, line.total, limit + 1, t, limit, first, end, cur);
 }
 
 [[gnu::always_inline]] inline void find_line(Memo &m, const ztview *input, SegCursor &cur, Line &line) noexcept

@@ -350,7 +350,7 @@ bool name_equal(const unsigned char *p, const char *lower, size_t n) noexcept
 // (p, n; null when the field is empty).  Most fields are known by their
 // first byte and the byte after "Content-" without a call into the view
 // library; only a name split across segments takes the slow compare.
-FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noexcept
+[[gnu::always_inline]] inline FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noexcept
 {
     static const struct {
         const char *name;
@@ -363,6 +363,17 @@ FieldKind field_kind(const ztview *header, const unsigned char *p, size_t n) noe
     };
     if (!p || (n && (p[0] | 0x20) != 'c'))
         return kOther;
+    // Every name begins with "content-": compared once, in one word (a
+    // byte ORed with 0x20 is one of its letters only when it is that letter
+    // in either case; the '-' is compared as it is), so that other fields
+    // are told apart without a look at the table.
+    if (n >= 8) {
+        uint64_t w, want;
+        std::memcpy(&w, p, 8);
+        std::memcpy(&want, "content-", 8);
+        if ((w | 0x2020202020202020u) != want || p[7] != '-')
+            return kOther;
+    }
     for (const auto &f : fields) {
         if (n >= f.len ? name_equal(p, f.name, f.len) : !ztview_strcasencmp(header, f.name, f.len))
             return f.kind;
@@ -384,6 +395,23 @@ int interpret(ztmime_ctx *ctx, const ztview *header, ztmime_params::Span flat, F
 }
 
 } // namespace
+
+int ztmime_parse_header_bytes(ztmime_ctx *ctx, const unsigned char *p, size_t n) noexcept
+{
+    // No view: a field shorter than a name is not that field, as a view of
+    // its bytes would compare.
+    const ztmime_params::Span flat{p, n};
+    switch (field_kind(nullptr, p, n)) {
+    case kOther:
+        return 0;
+    case kContentType:
+        return ztmime_flat::content_type(&ctx->part, flat, &ztmime_impl(ctx)->type_memo);
+    case kTransferEncoding:
+        return ztmime_flat::transfer_encoding(&ctx->part, flat);
+    default:
+        return ztmime_flat::disposition(&ctx->part, flat);
+    }
+}
 
 int ztmime_parse_header(ztmime_ctx *ctx, const ztview *header, ztview *normalized) noexcept
 {

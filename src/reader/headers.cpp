@@ -71,10 +71,16 @@ bool HeaderBlock::add_general(ztview *field, const Front &front) noexcept
     std::memcpy(slot + offsetof(Field, n), &kept.n, sizeof kept.n);
     fields.n += sizeof kept;
     ++count;
+    ++views;
     bytes += len;
     if (n > 12 && lower(p[0]) == 'c')
         note_content(p, n);
     return true;
+}
+
+bool HeaderBlock::make_hold() noexcept
+{
+    return hold || (hold = zt_view_new());
 }
 
 void HeaderBlock::note_content(const unsigned char *p, size_t n) noexcept
@@ -82,9 +88,16 @@ void HeaderBlock::note_content(const unsigned char *p, size_t n) noexcept
     // The first Content-Type and Content-Disposition fields are the ones
     // that count; the name and what may follow it lie in the first 24 bytes.
     n = std::min<size_t>(n, 24);
-    if (!iprefix(p, n, "content-"))
+    if (n < 8)
         return;
-    size_t k = iprefix(p, n, "content-type") ? 12 : iprefix(p, n, "content-disposition") ? 19 : 0;
+    // "content-" in one word: a byte ORed with 0x20 is one of its letters
+    // only when it is that letter in either case; the '-' is compared as it is.
+    uint64_t w, want;
+    std::memcpy(&w, p, 8);
+    std::memcpy(&want, "content-", 8);
+    if ((w | 0x2020202020202020u) != want || p[7] != '-')
+        return;
+    size_t k = iprefix(p + 8, n - 8, "type") ? 12 : iprefix(p + 8, n - 8, "disposition") ? 19 : 0;
     while (k && k < n && (p[k] == ' ' || p[k] == '\t'))
         ++k;
     if (k && k < n && p[k] == ':') {
@@ -98,12 +111,23 @@ void HeaderBlock::clear() noexcept
 {
     // One call for the block: the views are the first member of each record.
     static_assert(offsetof(Field, view) == 0);
-    _ztview_destroy_each(fields.p, count, sizeof(Field));
+    if (views)
+        _ztview_destroy_each(fields.p, count, sizeof(Field));
+    if (hold)
+        _ztview_release_all(hold);
     fields.clear();
-    count = seen = bytes = 0;
+    count = seen = views = bytes = 0;
     problems = 0;
     last_ended = true;
     ct_index = cd_index = 0;
+}
+
+void HeaderBlock::release() noexcept
+{
+    clear();
+    fields.release();
+    zt_view_free(hold);
+    hold = nullptr;
 }
 
 namespace {
@@ -944,9 +968,13 @@ bool copy_raw_fields(const ztmime_reader *r) noexcept
     idx.clear();
     if (!raw.reserve(r->shown.bytes) || !idx.reserve((r->shown.count + 1) * sizeof(size_t)))
         return false;
+    // Only the fields without bytes in one piece are copied; the entry of
+    // every other field is empty and never read.
     for (size_t i = 0; i < r->shown.count; ++i) {
         idx.append(&raw.n, sizeof raw.n);
-        raw.append_view(r->shown.get(i));
+        HeaderBlock::Field f = r->shown.at(i);
+        if (!f.p)
+            raw.append_view(f.view);
     }
     idx.append(&raw.n, sizeof raw.n);
     r->raw_ready = true;

@@ -221,6 +221,43 @@ bool take_field(void *reader, ztview *v) noexcept
     return true;
 }
 
+// take_span for a field whose name begins with 'c': the parser reads it
+// first (a Content- field changes the parse), from its bytes when it can
+// do so without the tokenizer, else the field takes the view path.  Once
+// the parser has recorded it, the field can no longer be declined.
+__attribute__((noinline)) int take_c_span(ztmime_reader *r, ztview *input, const unsigned char *p, size_t n) noexcept
+{
+    HeaderBlock &b = r->collect;
+    if (!b.span_fits(n) || (!b.hold && !b.make_hold())) {
+        errno = 0;
+        return 0;
+    }
+    errno = 0;
+    const int rc = ztmime_parse_header_bytes(r->ctx, p, n);
+    if (rc == ztmime_flat::kFlatIrregular)
+        return 0;
+    if (errno == ENOMEM || _ztview_take_front(b.hold, input, n) != 0) {
+        errno = ENOMEM;
+        return -1;
+    }
+    if (rc != 0)
+        b.problems |= ZTMIME_PROBLEM_HEADER;
+    b.keep_span(p, n);
+    if (n > 12)
+        b.note_content(p, n);
+    errno = 0;
+    return 1;
+}
+
+// The parser's offer of a field lying whole in its input's front segment.
+int take_span(void *reader, ztview *input, const unsigned char *p, size_t n) noexcept
+{
+    auto *r = static_cast<ztmime_reader *>(reader);
+    if ((p[0] | 0x20) == 'c')
+        return take_c_span(r, input, p, n);
+    return r->collect.add_span(input, p, n) ? 1 : 0;
+}
+
 // A header line cut by the end of the input is a field too.
 bool take_cut_field(ztmime_reader *r) noexcept
 {
@@ -516,7 +553,7 @@ ztmime_item next_item(ztmime_reader *r, const void **data, size_t *len) noexcept
         // them to the block one after another within one call.
         ztview *v = nullptr;
         errno = 0;
-        int ev = ztmime_do_fields(r->ctx, &v, take_field, r);
+        int ev = ztmime_do_fields(r->ctx, &v, take_field, r, take_span);
         // A field comes back as an event only when take_field could not
         // keep it.
         if (ev == ZTMIME_HEADER || ev == ZTMIME_PART_HEADER) {
@@ -564,6 +601,36 @@ ztmime_item with_path(ztmime_reader *r, ztmime_item it) noexcept
         n->info.path = r->paths.str(0);
     }
     return it;
+}
+
+} // namespace
+
+namespace {
+
+// ztmime_reader_field_at for a field whose bytes are not in one piece: a
+// field split across input pieces is handed out from a copy of the block,
+// made once and kept until the next block.
+__attribute__((noinline)) int field_at_split(const ztmime_reader *r, size_t i, const void **data,
+                                             size_t *len) noexcept
+{
+    HeaderBlock::Field f = r->shown.at(i);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>("");
+    size_t n = 0;
+    if (ztview_get_len(f.view) > 0) {
+        if (!r->raw_ready && !copy_raw_fields(r)) {
+            errno = ENOMEM;
+            return -1;
+        }
+        size_t at[2];
+        std::memcpy(at, r->raw_index.p + i * sizeof(size_t), sizeof at);
+        p = r->raw.p + at[0];
+        n = at[1] - at[0];
+    }
+    if (data)
+        *data = p;
+    if (len)
+        *len = n;
+    return 0;
 }
 
 } // namespace
@@ -687,23 +754,14 @@ ZTMIME_EXPORT int ztmime_reader_field_at(const ztmime_reader *r, size_t i, const
 {
     if (!r || i >= r->shown.count)
         return -1;
-    HeaderBlock::Field f = r->shown.at(i);
-    const unsigned char *p = f.p;
-    size_t n = f.n;
-    if (!p && ztview_get_len(f.view) > 0) {
-        // A field split across input pieces is handed out from a copy of
-        // the block, made once and kept until the next block.
-        if (!r->raw_ready && !copy_raw_fields(r)) {
-            errno = ENOMEM;
-            return -1;
-        }
-        size_t at[2];
-        std::memcpy(at, r->raw_index.p + i * sizeof(size_t), sizeof at);
-        p = r->raw.p + at[0];
-        n = at[1] - at[0];
-    } else if (!p) {
-        p = reinterpret_cast<const unsigned char *>("");
-    }
+    // The usual field lies in one piece: its two words are all that is read.
+    const unsigned char *rec = r->shown.fields.p + i * sizeof(HeaderBlock::Field);
+    const unsigned char *p;
+    std::memcpy(&p, rec + offsetof(HeaderBlock::Field, p), sizeof p);
+    if (!p)
+        return field_at_split(r, i, data, len);
+    size_t n;
+    std::memcpy(&n, rec + offsetof(HeaderBlock::Field, n), sizeof n);
     if (data)
         *data = p;
     if (len)

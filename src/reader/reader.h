@@ -5,10 +5,12 @@
 //   mbox.cpp     splitting mbox input into messages
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "hold.h"
 #include "reader/buf.h"
 #include "reader/text.h"
 #include "ztmime.h"
@@ -27,17 +29,22 @@ constexpr size_t kMaxBlockBytes = size_t(1) << 20;
 constexpr uint32_t kMaxLine = 1u << 20;
 
 // One header block: the fields as the parser handed them out, kept as
-// views (no copy is made of a field nobody asks for).
+// views (no copy is made of a field nobody asks for).  A field that lay
+// whole in one segment of the parser's input has no view of its own: its
+// bytes are moved onto `hold`, whose segments keep them alive for the
+// block, and its record points at them.
 struct HeaderBlock {
-    // A kept field: its view, owned, and its bytes when the view is one
-    // segment (null otherwise).
+    // A kept field: its view, owned (null for a field held by `hold`), and
+    // its bytes when they lie in one piece (null otherwise).
     struct Field {
         ztview *view;
         const unsigned char *p;
         size_t n;
     };
     ByteBuf fields;       // Field of each field kept
+    ztview *hold = nullptr;  // the bytes of the fields without a view; made with the first
     size_t count = 0;     // fields kept
+    size_t views = 0;     // fields kept with a view of their own
     size_t seen = 0;      // fields handed out, kept or not
     size_t bytes = 0;     // length of the fields kept
     uint32_t problems = 0;  // ZTMIME_PROBLEM_HEADER when a field was malformed or not kept
@@ -74,12 +81,48 @@ struct HeaderBlock {
         std::memcpy(slot + offsetof(Field, n), &len, sizeof len);
         fields.n += sizeof(Field);
         ++count;
+        ++views;
         bytes += len;
         if (len > 12 && (p[0] | 0x20) == 'c')
             note_content(p, len);
         return true;
     }
     bool add_general(ztview *field, const Front &front) noexcept;
+    // A field the parser does not act on, n bytes at p, the first bytes of
+    // the parser's input: moved onto `hold` and kept, true; false, the input
+    // as it was, when it needs the view path (a block at a limit or out of
+    // room for its record, a failed move).
+    bool add_span(ztview *input, const unsigned char *p, size_t n) noexcept
+    {
+        if (!span_fits(n))
+            return false;
+        if ((!hold && !make_hold()) || _ztview_take_front(hold, input, n) != 0) {
+            errno = 0;  // the view path tries again, and reports what it meets
+            return false;
+        }
+        keep_span(p, n);
+        return true;
+    }
+    // Whether a field of n bytes is kept, and its record has room.
+    bool span_fits(size_t n) const noexcept
+    {
+        return count < kMaxFields && n <= kMaxBlockBytes - bytes && fields.cap - fields.n >= sizeof(Field);
+    }
+    // Records a field whose n bytes at p are on `hold` (span_fits).
+    void keep_span(const unsigned char *p, size_t n) noexcept
+    {
+        last_ended = true;  // the parser offers fields with their line end only
+        ++seen;
+        const ztview *none = nullptr;
+        unsigned char *slot = fields.p + fields.n;
+        std::memcpy(slot + offsetof(Field, view), &none, sizeof none);
+        std::memcpy(slot + offsetof(Field, p), &p, sizeof p);
+        std::memcpy(slot + offsetof(Field, n), &n, sizeof n);
+        fields.n += sizeof(Field);
+        ++count;
+        bytes += n;
+    }
+    bool make_hold() noexcept;  // false for lack of memory
     // Records field `count` (just kept, its first n bytes at p) when it is
     // the block's first Content-Type or Content-Disposition field.
     void note_content(const unsigned char *p, size_t n) noexcept;
@@ -105,7 +148,7 @@ struct HeaderBlock {
         return true;
     }
     void clear() noexcept;
-    void release() noexcept { clear(), fields.release(); }
+    void release() noexcept;
 };
 
 // Parameters of a structured field (Content-Type, Content-Disposition),
