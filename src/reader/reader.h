@@ -72,17 +72,8 @@ struct HeaderBlock {
             fields.cap - fields.n < sizeof(Field))
             return add_general(field, front);
         last_ended = p[len - 1] == '\n';
-        ++seen;
-        // Written member by member: a whole-record copy from the stack
-        // would wait for the separate stores that made it.
-        unsigned char *slot = fields.p + fields.n;
-        std::memcpy(slot + offsetof(Field, view), &field, sizeof field);
-        std::memcpy(slot + offsetof(Field, p), &p, sizeof p);
-        std::memcpy(slot + offsetof(Field, n), &len, sizeof len);
-        fields.n += sizeof(Field);
-        ++count;
+        put_record(field, p, len);
         ++views;
-        bytes += len;
         if (len > 12 && (p[0] | 0x20) == 'c')
             note_content(p, len);
         return true;
@@ -112,10 +103,16 @@ struct HeaderBlock {
     void keep_span(const unsigned char *p, size_t n) noexcept
     {
         last_ended = true;  // the parser offers fields with their line end only
+        put_record(nullptr, p, n);
+    }
+    // Appends the record of a kept field (room checked by the caller),
+    // member by member: a whole-record copy from the stack would wait for
+    // the separate stores that made it.
+    void put_record(ztview *view, const unsigned char *p, size_t n) noexcept
+    {
         ++seen;
-        const ztview *none = nullptr;
         unsigned char *slot = fields.p + fields.n;
-        std::memcpy(slot + offsetof(Field, view), &none, sizeof none);
+        std::memcpy(slot + offsetof(Field, view), &view, sizeof view);
         std::memcpy(slot + offsetof(Field, p), &p, sizeof p);
         std::memcpy(slot + offsetof(Field, n), &n, sizeof n);
         fields.n += sizeof(Field);
