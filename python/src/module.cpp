@@ -158,7 +158,8 @@ struct Span {
 };
 
 // The facts of one part gathered for a whole-message batch.  Its texts and
-// header block (name NUL value NUL ...) sit in the Reader's text pool, its
+// raw header fields (as pack_raw_fields packs them) sit in the Reader's
+// text pool, its
 // decoded content in the content pool, both reused from batch to batch.
 struct PartSlot {
     Span path, content_type, charset, disposition, filename, headers, content;

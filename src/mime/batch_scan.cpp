@@ -15,6 +15,23 @@
 namespace ztmime_scan {
 namespace {
 
+// The byte loop from p up to lim; r is the position after the last line
+// taken so far, and the result as clean_lines_end's.
+const unsigned char *scan_bytes(const unsigned char *p, const unsigned char *lim, const unsigned char *r,
+                                const bool *stop) noexcept
+{
+    for (; p < lim; ++p) {
+        if (*p == '\n') {
+            if (stop[p[1]])
+                return r;
+            r = p + 1;
+        } else if (*p == '\r' && p[1] != '\n') {
+            return r;
+        }
+    }
+    return r;
+}
+
 #ifdef ZT_BATCH_X86
 
 // For 64 bytes s[0..63], one bit each: an LF, a CR, a byte in the stop set.
@@ -74,16 +91,7 @@ const unsigned char *finish(const unsigned char *p, const unsigned char *lim, co
             r = p + 32 - __builtin_clz(lfs);
         p += 16;
     }
-    for (; p < lim; ++p) {
-        if (*p == '\n') {
-            if (stop[p[1]])
-                return r;
-            r = p + 1;
-        } else if (*p == '\r' && p[1] != '\n') {
-            return r;
-        }
-    }
-    return r;
+    return scan_bytes(p, lim, r, stop);
 }
 
 [[gnu::always_inline]] inline Masks masks_sse2(const unsigned char *s, char dot_or_dash) noexcept
@@ -156,23 +164,6 @@ __attribute__((target("avx2"))) const unsigned char *scan_avx2(const unsigned ch
     return finish(p, lim, r, stop, dot_or_dash);
 }
 
-#else
-
-const unsigned char *scan_bytes(const unsigned char *q, const unsigned char *lim, const bool *stop) noexcept
-{
-    const unsigned char *r = q;
-    for (const unsigned char *p = q; p < lim; ++p) {
-        if (*p == '\n') {
-            if (stop[p[1]])
-                return r;
-            r = p + 1;
-        } else if (*p == '\r' && p[1] != '\n') {
-            return r;
-        }
-    }
-    return r;
-}
-
 #endif
 
 } // namespace
@@ -188,7 +179,7 @@ const unsigned char *clean_lines_end(const unsigned char *q, const unsigned char
     return scan_sse2(q, lim, stop, dot_or_dash);
 #else
     (void)dot;
-    return scan_bytes(q, lim, stop);
+    return scan_bytes(q, lim, q, stop);
 #endif
 }
 
